@@ -1,0 +1,63 @@
+// Shared by the tests: temporary bags written with rosbag::Bag, and runs of
+// the real tarnwick executable with its output and exit status.
+#pragma once
+
+#include <ros/time.h>
+#include <rosbag/bag.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct ToolRun {
+  std::string out;
+  std::string err;
+  int status = -1;  // exit status, or -1 if the tool died by a signal
+  int signal = 0;
+};
+
+// Runs tarnwick with exactly these arguments after the program name.
+ToolRun runTarnwick(const std::vector<std::string> &args);
+
+// Runs tarnwick with this whole argument vector, program name included.
+ToolRun runTarnwickArgv(const std::vector<std::string> &argv);
+
+// A folder under /tmp, removed with everything in it when the test ends.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  std::string path(const std::string &name) const;
+
+ private:
+  std::string root;
+};
+
+// Writes a bag at path; fill adds the messages.
+void writeBag(const std::string &path, rosbag::compression::CompressionType compression,
+              const std::function<void(rosbag::Bag &)> &fill, uint32_t chunkThreshold = 768 * 1024);
+
+// Writes msg under a connection that claims the given type name and MD5 sum.
+template <class T>
+void writeAs(rosbag::Bag &bag, const std::string &topic, const ros::Time &time, const T &msg,
+             const std::string &type, const std::string &md5)
+{
+  auto header = boost::make_shared<ros::M_string>();
+  (*header)["type"] = type;
+  (*header)["md5sum"] = md5;
+  (*header)["message_definition"] = ros::message_traits::definition(msg);
+  (*header)["callerid"] = "/recorder";
+  bag.write(topic, time, msg, header);
+}
+
+// Where the (possibly compressed) data of each chunk record lies in a bag file.
+struct ByteRange {
+  uint64_t offset;
+  uint64_t size;
+};
+std::vector<ByteRange> chunkDataRanges(const std::string &path);
+
+std::string readFile(const std::string &path);
+void writeFile(const std::string &path, const std::string &bytes);
+std::vector<std::string> splitLines(const std::string &text);
