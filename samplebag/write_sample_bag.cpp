@@ -2,15 +2,16 @@
 // a GPS receiver and a camera would record while driving a wide circle.
 //
 //   write_sample_bag OUT.bag [--duration S] [--compression none|bz2|lz4]
-//                            [--imu-rate HZ] [--lidar-points N]
+//                            [--imu-rate HZ] [--lidar-points N] [--camera-rate HZ]
 //
 // Topics: /imu/data (sensor_msgs/Imu, 200 Hz), /lidar/points
 // (sensor_msgs/PointCloud2, 10 Hz, x y z intensity ring time, 16 rings),
 // /gps/fix (sensor_msgs/NavSatFix, 5 Hz), /gps/time_reference
 // (sensor_msgs/TimeReference, 1 Hz), /gps/vel (geometry_msgs/TwistStamped,
 // 5 Hz), and two that a listing passes over: /camera/image_raw
-// (sensor_msgs/Image, 10 Hz) and /vehicle/pose (geometry_msgs/TransformStamped,
-// 50 Hz). Values are deterministic, so two runs write the same messages.
+// (sensor_msgs/Image, 640x480 mono8, 10 Hz) and /vehicle/pose (geometry_msgs/TransformStamped,
+// 50 Hz). A rate or point count of 0 leaves that stream out. Values are
+// deterministic, so two runs write the same messages.
 
 #include <geometry_msgs/TransformStamped.h>
 #include <geometry_msgs/TwistStamped.h>
@@ -200,7 +201,7 @@ void writePose(rosbag::Bag &bag, double elapsed)
 {
   fprintf(stderr,
           "usage: %s OUT.bag [--duration S] [--compression none|bz2|lz4] [--imu-rate HZ] "
-          "[--lidar-points N]\n",
+          "[--lidar-points N] [--camera-rate HZ]\n",
           program);
   exit(2);
 }
@@ -214,6 +215,7 @@ int main(int argc, char **argv)
   const char *path = argv[1];
   double duration = 10;
   int imuRate = 200;
+  int cameraRate = 10;
   int lidarPoints = 28800;  // 16 rings at 0.2 degrees, as a VLP-16 at 10 Hz
   rosbag::compression::CompressionType compression = rosbag::compression::Uncompressed;
   for (int i = 2; i < argc; i += 2) {
@@ -224,6 +226,8 @@ int main(int argc, char **argv)
       duration = atof(value.c_str());
     else if (option == "--imu-rate")
       imuRate = atoi(value.c_str());
+    else if (option == "--camera-rate")
+      cameraRate = atoi(value.c_str());
     else if (option == "--lidar-points")
       lidarPoints = atoi(value.c_str());
     else if (option == "--compression" && value == "none")
@@ -235,7 +239,7 @@ int main(int argc, char **argv)
     else
       usage(argv[0]);
   }
-  if (duration <= 0 || imuRate <= 0 || lidarPoints < 0)
+  if (duration <= 0 || imuRate < 0 || lidarPoints < 0 || cameraRate < 0)
     usage(argv[0]);
 
   try {
@@ -243,7 +247,7 @@ int main(int argc, char **argv)
     bag.setCompression(compression);
     // All streams share one clock of 1 kHz ticks (or the IMU's, if faster),
     // so every message is written in stored-time order.
-    int ticksPerSecond = std::max(1000, imuRate);
+    int ticksPerSecond = std::max({1000, imuRate, cameraRate});
     long ticks = std::lround(duration * ticksPerSecond);
     // A stream is due on the tick where its count of messages goes up by one.
     auto every = [&](long tick, long rate) {
@@ -258,7 +262,7 @@ int main(int argc, char **argv)
         writePose(bag, elapsed);
       if (lidarPoints > 0 && every(tick, 10))
         writeCloud(bag, elapsed, lidarPoints);
-      if (every(tick, 10))
+      if (every(tick, cameraRate))
         writeCamera(bag, elapsed, frame++);
       if (every(tick, 5))
         writeGps(bag, elapsed);
