@@ -15,7 +15,9 @@
 #include <sensor_msgs/PointCloud2.h>
 #include <sensor_msgs/TimeReference.h>
 
+#include <console_bridge/console.h>
 #include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -74,6 +76,53 @@ void Stop(int)
   if (!flushing)
     writeAll(STDOUT_FILENO, outBuf, outDone);
   _exit(255);
+}
+
+// What a fault inside the bag library is reported as: the open-failure line
+// on stdout while the bag is opened, the read-failure line on stderr after.
+static int faultOutput;
+static int faultStatus;
+static const char *faultLine;  // " Bag file ... failed, <path>, msg = "
+static size_t faultLineSize;
+
+// On some damaged bags the bag library reads outside its buffers (an index
+// offset beyond its chunk, a field length beyond its record) and dies by
+// SIGSEGV or SIGBUS. Checking every offset before the library uses it would
+// mean a second bag reader, so the fault is contained instead: the finished
+// lines go out, one line names the failure, and the status is that of any
+// other open or read failure. Only write(2) and _exit(2) are used here.
+static void Fault(int signo)
+{
+  static const char segv[] = "the bag library read outside its buffers (SIGSEGV): damaged bag\n";
+  static const char bus[] = "the bag library read outside its file (SIGBUS): damaged bag\n";
+  static const char fpe[] = "the bag library failed on a damaged value (SIGFPE): damaged bag\n";
+  if (!flushing)
+    writeAll(STDOUT_FILENO, outBuf, outDone);
+  writeAll(faultOutput, faultLine, faultLineSize);
+  if (signo == SIGSEGV)
+    writeAll(faultOutput, segv, sizeof segv - 1);
+  else if (signo == SIGBUS)
+    writeAll(faultOutput, bus, sizeof bus - 1);
+  else
+    writeAll(faultOutput, fpe, sizeof fpe - 1);
+  _exit(faultStatus);
+}
+
+static void reportFaultsAs(int output, int status, const std::string &line)
+{
+  faultOutput = output;
+  faultStatus = status;
+  faultLine = line.c_str();
+  faultLineSize = line.size();
+}
+
+static const int faultSignals[] = {SIGSEGV, SIGBUS, SIGFPE};
+
+// Past the bag library, a fault is the tool's own and should dump core.
+static void stopFaultReports()
+{
+  for (int signo : faultSignals)
+    signal(signo, SIG_DFL);
 }
 
 // Makes room for size more bytes at the end of the line being assembled
@@ -398,23 +447,44 @@ int main(int argc, char **argv)
     return -1;
   }
   bagFileName = argv[1];
+  const std::string openFailed = " Bag file open failed, " + bagFileName + ", msg = ";
+  const std::string readFailed = " Bag file read failed, " + bagFileName + ", msg = ";
+
+  // The library's own log lines would repeat its exception's text on
+  // stderr, which must hold the one failure line alone.
+  console_bridge::setLogLevel(console_bridge::CONSOLE_BRIDGE_LOG_NONE);
+  static char faultStack[64 * 1024];  // a fault may come from a blown stack
+  stack_t altStack = {};
+  altStack.ss_sp = faultStack;
+  altStack.ss_size = sizeof faultStack;
+  sigaltstack(&altStack, nullptr);
+  struct sigaction onFault = {};
+  onFault.sa_handler = Fault;
+  onFault.sa_flags = SA_ONSTACK | SA_RESETHAND;
+  reportFaultsAs(STDOUT_FILENO, 254, openFailed);
+  for (int signo : faultSignals)
+    sigaction(signo, &onFault, nullptr);
 
   try {
     bag.open(bagFileName, rosbag::bagmode::Read);
   } catch (const std::exception &e) {
-    putMessage({" Bag file open failed, ", bagFileName, ", msg = ", e.what()});
+    stopFaultReports();
+    putMessage({openFailed, e.what()});
     flushLines();
     return -2;
   }
 
+  reportFaultsAs(STDERR_FILENO, 253, readFailed);
   try {
     listBagMessages(bag);
     bag.close();
+    stopFaultReports();
   } catch (const std::exception &e) {
+    stopFaultReports();
     // The listing so far stays intact on stdout; the reason goes to stderr.
     lineSize = 0;
     flushLines();
-    std::string failure = " Bag file read failed, " + bagFileName + ", msg = " + e.what() + "\n";
+    std::string failure = readFailed + e.what() + "\n";
     writeAll(STDERR_FILENO, failure.data(), failure.size());
     return -3;
   }
