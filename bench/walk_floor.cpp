@@ -26,7 +26,8 @@ int main(int argc, char **argv)
     rosbag::Bag bag(argv[1], rosbag::bagmode::Read);
     rosbag::View view(bag, ros::TIME_MIN, ros::TIME_MAX, false);
     long decoded = 0;
-    for (const rosbag::MessageInstance m : view) {
+    for (rosbag::View::iterator it = view.begin(), end = view.end(); it != end; ++it) {
+      const rosbag::MessageInstance m = *it;
       decoded += bool(m.instantiate<sensor_msgs::Imu>());
       decoded += bool(m.instantiate<sensor_msgs::PointCloud2>());
       decoded += bool(m.instantiate<sensor_msgs::NavSatFix>());

@@ -402,7 +402,8 @@ void listBagMessages(const rosbag::Bag &bag)
   int64_t count = 0;
 
   rosbag::View view(bag, ros::TIME_MIN, ros::TIME_MAX, false);
-  for (const rosbag::MessageInstance m : view) {
+  for (rosbag::View::iterator it = view.begin(), end = view.end(); it != end; ++it) {
+    const rosbag::MessageInstance m = *it;
     imu_data = m.instantiate<sensor_msgs::Imu>();
     if (imu_data)
       putImuLine(count, m, *imu_data);

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
+#include <functional>
 
 namespace {
 
@@ -70,38 +71,95 @@ TEST(OpenFailure, TruncatedBag)
   EXPECT_EQ(run.status, 254);
 }
 
-// Overwrites the middle of the fifth chunk's data, then checks that the
-// listing stops there: whole lines up to the damage, one line on stderr.
+// Writes a bag of 2,000 IMU samples in some 30 chunks, damages it, and checks
+// that the listing stops at the damage: whole lines of the intact listing up
+// to there, then one line on stderr and status 253.
 void expectListingUpToDamage(rosbag::compression::CompressionType compression,
+                             const std::function<void(std::string &bytes)> &damage,
                              const std::string &reason)
 {
   TempDir dir;
   std::string bagPath = dir.path("damaged.bag");
   writeImuBag(bagPath, compression, 2000);
   std::string intact = runTarnwick({bagPath}).out;
-
-  std::vector<ByteRange> chunks = chunkDataRanges(bagPath);
-  ASSERT_GT(chunks.size(), 20u);
   std::string bytes = readFile(bagPath);
-  bytes.replace(chunks[4].offset + chunks[4].size / 4, chunks[4].size / 2, chunks[4].size / 2,
-                '\xff');
+  ASSERT_GT(bagRecords(bytes, opChunk).size(), 20u);
+  damage(bytes);
   writeFile(bagPath, bytes);
 
   ToolRun run = runTarnwick({bagPath});
   EXPECT_EQ(run.err, " Bag file read failed, " + bagPath + ", msg = " + reason + "\n");
   EXPECT_EQ(run.status, 253);
-  ASSERT_FALSE(run.out.empty());
   EXPECT_LT(run.out.size(), intact.size() / 4);
   EXPECT_EQ(run.out, intact.substr(0, run.out.size()));
-  EXPECT_EQ(run.out.back(), '\n');
+  if (!run.out.empty()) {
+    EXPECT_EQ(run.out.back(), '\n');
+  }
 }
+
+const rosbag::compression::CompressionType everyCompression[] = {
+    rosbag::compression::Uncompressed, rosbag::compression::BZ2, rosbag::compression::LZ4};
+
+const std::string outsideBuffers =
+    "the bag library read outside its buffers (SIGSEGV): damaged bag";
 
 TEST(ReadFailure, DamagedChunkKeepsLinesBeforeIt)
 {
-  expectListingUpToDamage(rosbag::compression::LZ4,
+  auto overwriteFifthChunk = [](std::string &bytes) {
+    BagRecord chunk = bagRecords(bytes, opChunk)[4];
+    bytes.replace(chunk.dataAt + chunk.dataSize / 4, chunk.dataSize / 2, chunk.dataSize / 2,
+                  '\xff');
+  };
+  expectListingUpToDamage(rosbag::compression::LZ4, overwriteFifthChunk,
                           "ROSLZ4_OUTPUT_SMALL: output buffer is too small");
-  expectListingUpToDamage(rosbag::compression::BZ2,
+  expectListingUpToDamage(rosbag::compression::BZ2, overwriteFifthChunk,
                           "data integrity error was detected in the compressed data");
+}
+
+// The bag library dies by SIGSEGV on these: it trusts the offsets of its
+// index and the lengths in record headers.
+TEST(ReadFailure, IndexOffsetBeyondItsChunk)
+{
+  for (auto compression : everyCompression) {
+    expectListingUpToDamage(
+        compression,
+        [](std::string &bytes) {
+          BagRecord index = bagRecords(bytes, opIndexData)[4];
+          patchUint32(bytes, index.dataAt + 8, 0x7ffffff0);  // entry 0: sec, nsec, offset
+        },
+        outsideBuffers);
+  }
+}
+
+TEST(ReadFailure, IndexRecordHeaderOneByteShort)
+{
+  for (auto compression : everyCompression) {
+    expectListingUpToDamage(
+        compression,
+        [](std::string &bytes) {
+          BagRecord index = bagRecords(bytes, opIndexData)[4];
+          patchUint32(bytes, index.headerSizeAt, index.dataSizeAt - index.headerSizeAt - 4 - 1);
+        },
+        outsideBuffers);
+  }
+}
+
+TEST(OpenFailure, HeaderFieldLengthBeyondItsRecord)
+{
+  for (auto compression : everyCompression) {
+    TempDir dir;
+    std::string bagPath = dir.path("damaged.bag");
+    writeImuBag(bagPath, compression, 200);
+    std::string bytes = readFile(bagPath);
+    // Under the library's limit of a million bytes for a header field.
+    patchUint32(bytes, bagRecords(bytes, opIndexData)[1].fieldSizeAt.at("op"), 999999);
+    writeFile(bagPath, bytes);
+
+    ToolRun run = runTarnwick({bagPath});
+    EXPECT_EQ(run.out, openFailure(bagPath, outsideBuffers));
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 254);
+  }
 }
 
 TEST(LongPath, HeldWhole)

@@ -87,29 +87,48 @@ static uint32_t readUint32(const std::string &bytes, uint64_t offset)
   return value;
 }
 
-// A bag file is a version line and then records: a header of name=value
-// fields and a data block, each behind a 32-bit length.
-std::vector<ByteRange> chunkDataRanges(const std::string &path)
+// A bag file is a version line and then records.
+std::vector<BagRecord> bagRecords(const std::string &bytes)
 {
-  std::string bytes = readFile(path);
-  std::vector<ByteRange> chunks;
+  std::vector<BagRecord> records;
   uint64_t offset = std::string("#ROSBAG V2.0\n").size();
   while (offset < bytes.size()) {
-    uint32_t headerSize = readUint32(bytes, offset);
-    uint64_t headerStart = offset + 4, headerEnd = headerStart + headerSize;
-    bool isChunk = false;
-    for (uint64_t field = headerStart; field < headerEnd;) {
+    BagRecord record{};
+    record.headerSizeAt = offset;
+    uint64_t headerEnd = offset + 4 + readUint32(bytes, offset);
+    for (uint64_t field = offset + 4; field < headerEnd;) {
       uint32_t fieldSize = readUint32(bytes, field);
-      if (bytes.compare(field + 4, fieldSize, std::string("op=\x05", 4)) == 0)
-        isChunk = true;
+      std::string text = bytes.substr(field + 4, fieldSize);
+      std::string name = text.substr(0, text.find('='));
+      record.fieldSizeAt[name] = field;
+      record.fieldValueAt[name] = field + 4 + name.size() + 1;
+      if (name == "op")
+        record.op = uint8_t(text.back());
       field += 4 + fieldSize;
     }
-    uint32_t dataSize = readUint32(bytes, headerEnd);
-    if (isChunk)
-      chunks.push_back({headerEnd + 4, dataSize});
-    offset = headerEnd + 4 + dataSize;
+    record.dataSizeAt = headerEnd;
+    record.dataAt = headerEnd + 4;
+    record.dataSize = readUint32(bytes, headerEnd);
+    records.push_back(record);
+    offset = record.dataAt + record.dataSize;
   }
-  return chunks;
+  return records;
+}
+
+std::vector<BagRecord> bagRecords(const std::string &bytes, uint8_t op)
+{
+  std::vector<BagRecord> records;
+  for (const BagRecord &record : bagRecords(bytes))
+    if (record.op == op)
+      records.push_back(record);
+  return records;
+}
+
+void patchUint32(std::string &bytes, uint64_t offset, uint32_t value)
+{
+  if (offset + 4 > bytes.size())
+    throw std::runtime_error("patch beyond the end of the file");
+  memcpy(&bytes[offset], &value, 4);
 }
 
 std::string readFile(const std::string &path)

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -51,12 +52,23 @@ void writeAs(rosbag::Bag &bag, const std::string &topic, const ros::Time &time, 
   bag.write(topic, time, msg, header);
 }
 
-// Where the (possibly compressed) data of each chunk record lies in a bag file.
-struct ByteRange {
-  uint64_t offset;
-  uint64_t size;
+// One record of a bag file: a header of name=value fields and a data block,
+// each behind a 32-bit length. Offsets are into the file.
+struct BagRecord {
+  uint8_t op;
+  uint64_t headerSizeAt;                         // the record's first byte
+  std::map<std::string, uint64_t> fieldSizeAt;   // by field name
+  std::map<std::string, uint64_t> fieldValueAt;  // by field name
+  uint64_t dataSizeAt;
+  uint64_t dataAt;
+  uint32_t dataSize;
 };
-std::vector<ByteRange> chunkDataRanges(const std::string &path);
+enum : uint8_t { opIndexData = 0x04, opChunk = 0x05 };
+std::vector<BagRecord> bagRecords(const std::string &bytes);
+std::vector<BagRecord> bagRecords(const std::string &bytes, uint8_t op);
+
+// Overwrites the 32-bit little-endian number at offset.
+void patchUint32(std::string &bytes, uint64_t offset, uint32_t value);
 
 std::string readFile(const std::string &path);
 void writeFile(const std::string &path, const std::string &bytes);
