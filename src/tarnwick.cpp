@@ -3,8 +3,9 @@
 //
 // Lines are assembled in a buffer of the tool's own and written with write(2),
 // so that a signal handler can hand over every finished line without touching
-// stdio, and numbers are converted with std::to_chars, which gives the digits
-// printf would give in the C locale at a fraction of the cost.
+// stdio. Numbers are converted in integer arithmetic (std::to_chars for the
+// rare ones beyond), to the digits printf gives in the C locale at a fraction
+// of its cost.
 
 #include <geometry_msgs/TwistStamped.h>
 #include <ros/ros.h>
@@ -117,6 +118,21 @@ static void reportFaultsAs(int output, int status, const std::string &line)
 }
 
 static const int faultSignals[] = {SIGSEGV, SIGBUS, SIGFPE};
+
+static void startFaultReports()
+{
+  static char faultStack[64 * 1024];  // a fault may come from a blown stack
+  stack_t altStack = {};
+  altStack.ss_sp = faultStack;
+  altStack.ss_size = sizeof faultStack;
+  sigaltstack(&altStack, nullptr);
+  struct sigaction onFault = {};
+  onFault.sa_handler = Fault;
+  onFault.sa_flags = SA_ONSTACK | SA_RESETHAND;
+  sigaddset(&onFault.sa_mask, SIGINT);  // Stop would write the same lines again
+  for (int signo : faultSignals)
+    sigaction(signo, &onFault, nullptr);
+}
 
 // Past the bag library, a fault is the tool's own and should dump core.
 static void stopFaultReports()
@@ -454,17 +470,8 @@ int main(int argc, char **argv)
   // The library's own log lines would repeat its exception's text on
   // stderr, which must hold the one failure line alone.
   console_bridge::setLogLevel(console_bridge::CONSOLE_BRIDGE_LOG_NONE);
-  static char faultStack[64 * 1024];  // a fault may come from a blown stack
-  stack_t altStack = {};
-  altStack.ss_sp = faultStack;
-  altStack.ss_size = sizeof faultStack;
-  sigaltstack(&altStack, nullptr);
-  struct sigaction onFault = {};
-  onFault.sa_handler = Fault;
-  onFault.sa_flags = SA_ONSTACK | SA_RESETHAND;
   reportFaultsAs(STDOUT_FILENO, 254, openFailed);
-  for (int signo : faultSignals)
-    sigaction(signo, &onFault, nullptr);
+  startFaultReports();
 
   try {
     bag.open(bagFileName, rosbag::bagmode::Read);
