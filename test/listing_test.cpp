@@ -10,6 +10,11 @@
 #include <sensor_msgs/PointCloud2.h>
 #include <sensor_msgs/TimeReference.h>
 
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <algorithm>
+
 namespace {
 
 ros::Time at(uint32_t sec, uint32_t nsec = 0)
@@ -307,6 +312,45 @@ TEST(CommandLine, PathIsFirstArgumentLeftByRosInit)
   EXPECT_EQ(twoPaths.out, everyLayoutListing);
   EXPECT_EQ(twoPaths.err, "");
   EXPECT_EQ(twoPaths.status, 0);
+}
+
+// On a terminal each line is written as soon as it is listed: the first lines
+// must be readable while the tool still decompresses large clouds behind them.
+TEST(Output, LinesReachATerminalAsTheyAreListed)
+{
+  TempDir dir;
+  std::string bagPath = dir.path("slow.bag");
+  writeBag(bagPath, rosbag::compression::BZ2, [](rosbag::Bag &bag) {
+    for (uint32_t i = 1; i <= 3; ++i)
+      bag.write("/imu/data", at(i), imuSample(at(i), std::vector<double>(10, 0.5)));
+    for (uint32_t i = 4; i <= 8; ++i) {
+      sensor_msgs::PointCloud2 big = cloud(at(i), {"x"});
+      big.data.assign(24 << 20, 0);
+      bag.write("/lidar/points", at(i), big);
+    }
+  });
+
+  int terminal = -1;
+  pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    execl(TARNWICK_PATH, TARNWICK_PATH, bagPath.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  std::string shown;
+  char block[4096];
+  ssize_t got;
+  while (std::count(shown.begin(), shown.end(), '\n') < 3 &&
+         (got = read(terminal, block, sizeof block)) > 0)
+    shown.append(block, got);
+  EXPECT_EQ(shown.substr(0, 20), "                   0");
+  EXPECT_EQ(shown.find("/lidar/points"), std::string::npos) << "the lines came in one block";
+  while (read(terminal, block, sizeof block) > 0) {
+  }
+  close(terminal);
+  int wstatus = 0;
+  waitpid(child, &wstatus, 0);
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0);
 }
 
 }  // namespace
