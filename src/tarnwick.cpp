@@ -436,6 +436,9 @@ void listBagMessages(const rosbag::Bag &bag)
     if (gps_vel_data)
       putVelocityLine(count, m, *gps_vel_data);
     ++count;
+    // A cloud can be tens of megabytes: let it go before the next message is
+    // decoded, so that a run of clouds holds one at a time, not two.
+    lidar_data.reset();
   }
 }
 
