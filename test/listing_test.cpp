@@ -163,6 +163,45 @@ TEST(Listing, EveryLineLayoutAsFormatted)
   EXPECT_EQ(run.status, 0);
 }
 
+// Strings and lines far longer than any buffer of the tool, between ordinary lines.
+TEST(Listing, HugeStringsAndLinesWhole)
+{
+  TempDir dir;
+  std::string bagPath = dir.path("huge.bag");
+  std::string longSource(200000, 's'), longName(10000, 'n');
+  std::vector<std::string> manyNames(30000, "ab");
+  manyNames[0] = longName;
+  writeBag(bagPath, rosbag::compression::LZ4, [&](rosbag::Bag &bag) {
+    bag.write("/gps/fix", at(1), fix(at(1), 1, 2, 3));
+    bag.write("/gps/time_reference", at(2), timeReference(at(2), at(3), longSource));
+    bag.write("/lidar/points", at(3), cloud(at(3), manyNames));
+    bag.write("/gps/fix", at(4), fix(at(4), 4, 5, 6));
+  });
+
+  std::string names;
+  for (size_t i = 1; i < manyNames.size(); ++i)
+    names += "  ab";
+  ToolRun run = runTarnwick({bagPath});
+  EXPECT_EQ(run.out,
+            "                   0               1.0000000000  /gps/fix              "
+            "sensor_msgs/NavSatFix "
+            "   1.00000000    2.00000000    3.00000000\n"
+            "                   1               2.0000000000  /gps/time_reference   "
+            "sensor_msgs/TimeReference "
+            "   3.00000000 " +
+                longSource +
+                "\n"
+                "                   2               3.0000000000  /lidar/points         "
+                "sensor_msgs/PointCloud2  "
+                "30000  " +
+                longName + names +
+                "\n"
+                "                   3               4.0000000000  /gps/fix              "
+                "sensor_msgs/NavSatFix "
+                "   4.00000000    5.00000000    6.00000000\n");
+  EXPECT_EQ(run.status, 0);
+}
+
 TEST(Listing, ChunkCompressionsGiveIdenticalListings)
 {
   TempDir dir;
