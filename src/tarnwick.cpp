@@ -183,7 +183,7 @@ static void putSpaces(size_t count)
 }
 
 // Each field below is written with the spaces that precede it in its line's
-// format ("  %-20s", " %12.6lf"): one reservation of room a field.
+// format ("  %-20s", " %12.6lf"): one reservation of room per field.
 
 // Like printf's "<gap spaces>%-<width>s": raw bytes up to the first NUL,
 // padded on the right.
