@@ -118,29 +118,19 @@ TEST(ReadFailure, DamagedChunkKeepsLinesBeforeIt)
 
 // The bag library dies by SIGSEGV on these: it trusts the offsets of its
 // index and the lengths in record headers.
-TEST(ReadFailure, IndexOffsetBeyondItsChunk)
+TEST(ReadFailure, LibraryFaultsOnDamagedIndex)
 {
+  auto offsetBeyondItsChunk = [](std::string &bytes) {
+    BagRecord index = bagRecords(bytes, opIndexData)[4];
+    patchUint32(bytes, index.dataAt + 8, 0x7ffffff0);  // entry 0: sec, nsec, offset
+  };
+  auto headerOneByteShort = [](std::string &bytes) {
+    BagRecord index = bagRecords(bytes, opIndexData)[4];
+    patchUint32(bytes, index.headerSizeAt, index.dataSizeAt - index.headerSizeAt - 4 - 1);
+  };
   for (auto compression : everyCompression) {
-    expectListingUpToDamage(
-        compression,
-        [](std::string &bytes) {
-          BagRecord index = bagRecords(bytes, opIndexData)[4];
-          patchUint32(bytes, index.dataAt + 8, 0x7ffffff0);  // entry 0: sec, nsec, offset
-        },
-        outsideBuffers);
-  }
-}
-
-TEST(ReadFailure, IndexRecordHeaderOneByteShort)
-{
-  for (auto compression : everyCompression) {
-    expectListingUpToDamage(
-        compression,
-        [](std::string &bytes) {
-          BagRecord index = bagRecords(bytes, opIndexData)[4];
-          patchUint32(bytes, index.headerSizeAt, index.dataSizeAt - index.headerSizeAt - 4 - 1);
-        },
-        outsideBuffers);
+    expectListingUpToDamage(compression, offsetBeyondItsChunk, outsideBuffers);
+    expectListingUpToDamage(compression, headerOneByteShort, outsideBuffers);
   }
 }
 
