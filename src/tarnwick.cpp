@@ -3,12 +3,11 @@
 //
 // Lines are assembled in a buffer of the tool's own and written with write(2),
 // so that a signal handler can hand over every finished line without touching
-// stdio. Numbers are converted in integer arithmetic (std::to_chars for the
+// stdio. Numbers are converted in integer arithmetic (the C library for the
 // rare ones beyond), to the digits printf gives in the C locale at a fraction
 // of its cost.
 
 #include <geometry_msgs/TwistStamped.h>
-#include <ros/ros.h>
 #include <rosbag/bag.h>
 #include <rosbag/view.h>
 #include <sensor_msgs/Imu.h>
@@ -17,17 +16,35 @@
 #include <sensor_msgs/TimeReference.h>
 
 #include <console_bridge/console.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
+#include <new>
 #include <string>
+#include <vector>
 
+// Exit statuses, as the README and the manual page document them.
+enum ExitStatus {
+  listedToTheEnd = 0,
+  listingWriteFailed = 252,
+  bagReadFailed = 253,
+  bagOpenFailed = 254,
+  usageOrInterrupted = 255,
+};
+
+// ---- Output buffer ------------------------------------------------------
+//
 // Finished lines occupy outBuf[0, outDone); the line being assembled follows
 // them up to outDone + lineSize. Only finished lines are ever handed to a
 // signal handler, so an interrupted listing ends on a line boundary.
@@ -35,50 +52,124 @@ static char outBuf[1 << 16];
 static volatile sig_atomic_t outDone;
 static size_t lineSize;
 static bool flushEachLine;
+static bool outputMayStall;  // a pipe, socket or terminal: its reader may stop reading
 
 // While outBuf is being written out, a SIGINT only asks for the stop, so that
 // the handler never writes bytes that write(2) has already taken.
 static volatile sig_atomic_t flushing;
 static volatile sig_atomic_t stopAsked;
 
-static void writeAll(int fd, const char *data, size_t size)
+// How a failed write of stdout ends the run: the listing's failure line on
+// stderr and its own status; for the usage and open-failure lines, their
+// status alone.
+static std::string writeFailedLine;
+static int writeFailedStatus = usageOrInterrupted;
+static int failureOutput = STDERR_FILENO;  // where the tool's failure lines go
+
+// Hands size bytes of data to fd and returns how many it took: all of them,
+// or fewer when a write failed (error is then its errno) or a stop was asked
+// (error EINTR). A non-blocking fd, inherited from the parent, is waited for.
+static size_t writeOut(int fd, const char *data, size_t size, int &error)
 {
-  while (size > 0) {
-    ssize_t written = write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR && !stopAsked)
-        continue;
-      if (errno != EINTR)
-        return;  // a closed or failing output drops the listing, not the walk
-      written = 0;
+  size_t done = 0;
+  error = 0;
+  while (done < size && !stopAsked) {
+    ssize_t written = write(fd, data + done, size - done);
+    if (written >= 0) {
+      done += written;
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd ready = {fd, POLLOUT, 0};
+      if (poll(&ready, 1, -1) < 0 && errno != EINTR) {
+        error = errno;
+        return done;
+      }
+    } else if (errno != EINTR) {
+      error = errno;
+      return done;
     }
+  }
+  if (done < size)
+    error = EINTR;
+  return done;
+}
+
+// After a stop: hands over whole lines of data as far as stdout takes them
+// without blocking, so that a stalled reader cannot hold the tool. Pieces of
+// at most PIPE_BUF bytes go into a pipe whole once poll says it has room.
+// Where write(2) was cut off mid-line, the reader gets graceMs to make room
+// for the rest of that line.
+static void writeLinesWithoutBlocking(const char *data, size_t size, int graceMs)
+{
+  int error;
+  if (!outputMayStall) {
+    writeOut(STDOUT_FILENO, data, size, error);
+    return;
+  }
+  while (size > 0) {
+    pollfd ready = {STDOUT_FILENO, POLLOUT, 0};
+    if (poll(&ready, 1, graceMs) != 1 || !(ready.revents & POLLOUT))
+      return;
+    graceMs = 0;
+    size_t piece = size < PIPE_BUF ? size : PIPE_BUF;
+    while (piece > 0 && data[piece - 1] != '\n')
+      --piece;
+    if (piece == 0)
+      return;  // a line longer than PIPE_BUF could block half-way
+    ssize_t written = write(STDOUT_FILENO, data, piece);
+    if (written <= 0)
+      return;
     data += written;
     size -= written;
   }
 }
 
+[[noreturn]] static void listingWriteFailedWith(int error)
+{
+  if (!writeFailedLine.empty()) {
+    std::string line = writeFailedLine + strerror(error) + "\n";
+    int ignored;
+    writeOut(failureOutput, line.data(), line.size(), ignored);
+  }
+  _exit(writeFailedStatus);
+}
+
 static void flushLines()
 {
   flushing = 1;
-  writeAll(STDOUT_FILENO, outBuf, outDone);
+  int error;
+  size_t written = writeOut(STDOUT_FILENO, outBuf, outDone, error);
+  if (stopAsked) {
+    bool midLine = written > 0 && outBuf[written - 1] != '\n';
+    writeLinesWithoutBlocking(outBuf + written, outDone - written, midLine ? 250 : 0);
+    _exit(usageOrInterrupted);
+  }
+  if (error != 0)
+    listingWriteFailedWith(error);
   memmove(outBuf, outBuf + outDone, lineSize);
   outDone = 0;
   flushing = 0;
   if (stopAsked)
-    _exit(255);
+    _exit(usageOrInterrupted);  // every finished line is out
 }
+
+// A SIGINT in the instant between flushLines' check of stopAsked and its
+// write(2) would leave that write blocked on a stalled reader: this alarm
+// breaks it off a second later.
+static void BreakStalledWrite(int) {}
 
 void Stop(int)
 {
-  if (flushing && !stopAsked) {
+  if (flushing) {
     stopAsked = 1;
+    alarm(1);
     return;
   }
-  if (!flushing)
-    writeAll(STDOUT_FILENO, outBuf, outDone);
-  _exit(255);
+  writeLinesWithoutBlocking(outBuf, outDone, 0);
+  _exit(usageOrInterrupted);
 }
 
+// ---- Fault containment --------------------------------------------------
+//
 // What a fault inside the bag library is reported as: the open-failure line
 // on stdout while the bag is opened, the read-failure line on stderr after.
 static int faultOutput;
@@ -86,26 +177,37 @@ static int faultStatus;
 static const char *faultLine;  // " Bag file ... failed, <path>, msg = "
 static size_t faultLineSize;
 
+// Set only while the bag library runs (opening, stepping the view, decoding,
+// closing): a fault anywhere else is the tool's own and must dump core.
+static volatile sig_atomic_t inBagLibrary;
+
 // On some damaged bags the bag library reads outside its buffers (an index
 // offset beyond its chunk, a field length beyond its record) and dies by
-// SIGSEGV or SIGBUS. Checking every offset before the library uses it would
+// SIGSEGV or SIGBUS, or stops on an assertion of its own (SIGABRT) when a
+// buffer cannot grow. Checking every offset before the library uses it would
 // mean a second bag reader, so the fault is contained instead: the finished
 // lines go out, one line names the failure, and the status is that of any
-// other open or read failure. Only write(2) and _exit(2) are used here.
+// other open or read failure. Only async-signal-safe calls are made here.
 static void Fault(int signo)
 {
   static const char segv[] = "the bag library read outside its buffers (SIGSEGV): damaged bag\n";
   static const char bus[] = "the bag library read outside its file (SIGBUS): damaged bag\n";
   static const char fpe[] = "the bag library failed on a damaged value (SIGFPE): damaged bag\n";
+  static const char abrt[] =
+      "the bag library failed an assertion (SIGABRT): damaged bag or out of memory\n";
+  if (!inBagLibrary) {
+    raise(signo);  // the handler is reset already: the default action, a core dump
+    return;
+  }
+  int error;
   if (!flushing)
-    writeAll(STDOUT_FILENO, outBuf, outDone);
-  writeAll(faultOutput, faultLine, faultLineSize);
-  if (signo == SIGSEGV)
-    writeAll(faultOutput, segv, sizeof segv - 1);
-  else if (signo == SIGBUS)
-    writeAll(faultOutput, bus, sizeof bus - 1);
-  else
-    writeAll(faultOutput, fpe, sizeof fpe - 1);
+    writeLinesWithoutBlocking(outBuf, outDone, 0);
+  writeOut(faultOutput, faultLine, faultLineSize, error);
+  const char *reason = signo == SIGSEGV  ? segv
+                       : signo == SIGBUS ? bus
+                       : signo == SIGFPE ? fpe
+                                         : abrt;
+  writeOut(faultOutput, reason, strlen(reason), error);
   _exit(faultStatus);
 }
 
@@ -117,7 +219,7 @@ static void reportFaultsAs(int output, int status, const std::string &line)
   faultLineSize = line.size();
 }
 
-static const int faultSignals[] = {SIGSEGV, SIGBUS, SIGFPE};
+static const int faultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGABRT};
 
 static void startFaultReports()
 {
@@ -132,13 +234,6 @@ static void startFaultReports()
   sigaddset(&onFault.sa_mask, SIGINT);  // Stop would write the same lines again
   for (int signo : faultSignals)
     sigaction(signo, &onFault, nullptr);
-}
-
-// Past the bag library, a fault is the tool's own and should dump core.
-static void stopFaultReports()
-{
-  for (int signo : faultSignals)
-    signal(signo, SIG_DFL);
 }
 
 // Makes room for size more bytes at the end of the line being assembled
@@ -325,14 +420,13 @@ static inline bool putFastFixed(double value, size_t gap, size_t width, int prec
   return true;
 }
 
-// The same for the doubles beyond: -DBL_MAX takes 309 integer digits, NaN
-// and infinity are spelt as glibc spells them.
+// The same for the doubles beyond (-DBL_MAX takes 309 integer digits, NaN
+// and infinity): the C library's own conversion, in the C locale, since the
+// tool never sets one. No <charconv>: GCC 7's library lacks it.
 static void putLibraryFixed(double value, size_t gap, size_t width, int precision)
 {
   char digits[400];
-  char *end =
-      std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, precision).ptr;
-  size_t size = end - digits;
+  size_t size = snprintf(digits, sizeof digits, "%.*f", precision, value);
   putSpaces(gap + (size < width ? width - size : 0));
   put(digits, size);
 }
@@ -421,6 +515,8 @@ static void putVelocityLine(int64_t count, const rosbag::MessageInstance &m,
   endLine();
 }
 
+// ---- The walk -----------------------------------------------------------
+
 void listBagMessages(const rosbag::Bag &bag)
 {
   sensor_msgs::Imu::ConstPtr imu_data;
@@ -430,29 +526,43 @@ void listBagMessages(const rosbag::Bag &bag)
   geometry_msgs::TwistStamped::ConstPtr gps_vel_data;
   int64_t count = 0;
 
+  inBagLibrary = 1;
   rosbag::View view(bag, ros::TIME_MIN, ros::TIME_MAX, false);
   for (rosbag::View::iterator it = view.begin(), end = view.end(); it != end; ++it) {
     const rosbag::MessageInstance m = *it;
+    // Each line is written with inBagLibrary cleared: the writers are the
+    // tool's own code.
     imu_data = m.instantiate<sensor_msgs::Imu>();
+    lidar_data = m.instantiate<sensor_msgs::PointCloud2>();
+    gps_pos_data = m.instantiate<sensor_msgs::NavSatFix>();
+    gps_pos_time = m.instantiate<sensor_msgs::TimeReference>();
+    gps_vel_data = m.instantiate<geometry_msgs::TwistStamped>();
+    inBagLibrary = 0;
     if (imu_data)
       putImuLine(count, m, *imu_data);
-    lidar_data = m.instantiate<sensor_msgs::PointCloud2>();
     if (lidar_data)
       putCloudLine(count, m, *lidar_data);
-    gps_pos_data = m.instantiate<sensor_msgs::NavSatFix>();
     if (gps_pos_data)
       putFixLine(count, m, *gps_pos_data);
-    gps_pos_time = m.instantiate<sensor_msgs::TimeReference>();
     if (gps_pos_time)
       putTimeLine(count, m, *gps_pos_time);
-    gps_vel_data = m.instantiate<geometry_msgs::TwistStamped>();
     if (gps_vel_data)
       putVelocityLine(count, m, *gps_vel_data);
     ++count;
     // A cloud can be tens of megabytes: let it go before the next message is
     // decoded, so that a run of clouds holds one at a time, not two.
     lidar_data.reset();
+    inBagLibrary = 1;
   }
+  inBagLibrary = 0;
+}
+
+// ---- Start-up, arguments and exit status -----------------------------------
+
+// The library's reason, but out of memory said in words.
+static const char *failureText(const std::exception &e)
+{
+  return dynamic_cast<const std::bad_alloc *>(&e) ? "out of memory" : e.what();
 }
 
 static void putMessage(std::initializer_list<std::string> parts)
@@ -462,56 +572,113 @@ static void putMessage(std::initializer_list<std::string> parts)
   endLine();
 }
 
+// While the bag library runs, stderr is /dev/null: its plugin loader prints
+// rospack's warnings there when the home directory is missing or read-only,
+// and the C library an assertion's text, but stderr must hold the tool's own
+// failure line alone. Returns the real stderr, for that line.
+static int silenceStderr()
+{
+  int realStderr = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (devNull >= 0 && devNull != STDERR_FILENO) {
+    dup2(devNull, STDERR_FILENO);
+    close(devNull);
+  }
+  return realStderr;
+}
+
+static void setUpSignals()
+{
+  // Left ignored when the parent ignored it: a background job of a script
+  // should not die of a Ctrl-C meant for the script.
+  struct sigaction onInterrupt = {};
+  sigaction(SIGINT, nullptr, &onInterrupt);
+  if (onInterrupt.sa_handler != SIG_IGN) {
+    onInterrupt = {};
+    onInterrupt.sa_handler = Stop;  // no SA_RESTART: a blocked write must see the stop
+    sigaction(SIGINT, &onInterrupt, nullptr);
+    struct sigaction onAlarm = {};
+    onAlarm.sa_handler = BreakStalledWrite;
+    sigaction(SIGALRM, &onAlarm, nullptr);
+  }
+  // A full file size limit then fails a write with EFBIG, reported like any
+  // other write error, rather than killing the tool with a core dump.
+  signal(SIGXFSZ, SIG_IGN);
+}
+
 int main(int argc, char **argv)
 {
-  ros::init(argc, argv, "tarnwick", 0);
-  rosbag::Bag bag;
-  std::string bagFileName;  // any length the system takes, so never cut
+  // Where ros::init stood: it would take the remapping arguments away, but it
+  // also creates ~/.ros/log, parses the ROS environment, sets parameters on
+  // a master and ignores SIGPIPE, and aborts or hangs when any of that goes
+  // wrong. Its rule for what it takes away is kept: every argument holding
+  // ":=". Not even roscpp's removeROSArgs is called: linking roscpp loads
+  // rosconsole, whose start-up runs a log4j.properties found in the working
+  // directory (appenders that truncate files or write into stdout).
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i)
+    if (!strstr(argv[i], ":="))
+      args.push_back(argv[i]);
 
+  setUpSignals();
+  struct stat output;
   flushEachLine = isatty(STDOUT_FILENO);
-  struct sigaction onInterrupt = {};
-  onInterrupt.sa_handler = Stop;  // no SA_RESTART: a blocked write must see the stop
-  sigaction(SIGINT, &onInterrupt, nullptr);
+  outputMayStall = fstat(STDOUT_FILENO, &output) != 0 || !S_ISREG(output.st_mode);
 
-  if (argc <= 1) {
-    bool hasName = argc > 0 && argv[0][0] != '\0';
-    putMessage({" Usage : ", hasName ? argv[0] : "tarnwick", " xxx.bag"});
+  if (args.size() <= 1) {
+    bool hasName = !args.empty() && !args[0].empty();
+    putMessage({" Usage : ", hasName ? args[0] : "tarnwick", " xxx.bag"});
     flushLines();
-    return -1;
+    return usageOrInterrupted;
   }
-  bagFileName = argv[1];
+  const std::string bagFileName = args[1];  // any length the system takes, so never cut
   const std::string openFailed = " Bag file open failed, " + bagFileName + ", msg = ";
   const std::string readFailed = " Bag file read failed, " + bagFileName + ", msg = ";
 
   // The library's own log lines would repeat its exception's text on
   // stderr, which must hold the one failure line alone.
   console_bridge::setLogLevel(console_bridge::CONSOLE_BRIDGE_LOG_NONE);
-  reportFaultsAs(STDOUT_FILENO, 254, openFailed);
+  reportFaultsAs(STDOUT_FILENO, bagOpenFailed, openFailed);
   startFaultReports();
+  failureOutput = silenceStderr();
 
+  std::unique_ptr<rosbag::Bag> bag;
   try {
-    bag.open(bagFileName, rosbag::bagmode::Read);
+    inBagLibrary = 1;
+    bag.reset(new rosbag::Bag);
+    bag->open(bagFileName, rosbag::bagmode::Read);
+    inBagLibrary = 0;
   } catch (const std::exception &e) {
-    stopFaultReports();
-    putMessage({openFailed, e.what()});
+    inBagLibrary = 0;
+    writeFailedStatus = bagOpenFailed;
+    putMessage({openFailed, failureText(e)});
     flushLines();
-    return -2;
+    return bagOpenFailed;
   }
 
-  reportFaultsAs(STDERR_FILENO, 253, readFailed);
+  reportFaultsAs(failureOutput, bagReadFailed, readFailed);
+  writeFailedLine = " Listing write failed, " + bagFileName + ", msg = ";
+  writeFailedStatus = listingWriteFailed;
   try {
-    listBagMessages(bag);
-    bag.close();
-    stopFaultReports();
+    listBagMessages(*bag);
+    inBagLibrary = 1;
+    bag->close();
+    bag.reset();
+    inBagLibrary = 0;
   } catch (const std::exception &e) {
-    stopFaultReports();
+    inBagLibrary = 0;
     // The listing so far stays intact on stdout; the reason goes to stderr.
     lineSize = 0;
     flushLines();
-    std::string failure = readFailed + e.what() + "\n";
-    writeAll(STDERR_FILENO, failure.data(), failure.size());
-    return -3;
+    std::string failure = readFailed + failureText(e) + "\n";
+    int ignored;
+    writeOut(failureOutput, failure.data(), failure.size(), ignored);
+    return bagReadFailed;
   }
   flushLines();
-  return 0;
+  // As the careful Unix tools do: an output that fails only when closed
+  // (NFS, a closed descriptor) fails the listing too.
+  if (close(STDOUT_FILENO) != 0 && errno != EINTR)
+    listingWriteFailedWith(errno);
+  return listedToTheEnd;
 }

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 #include <sensor_msgs/Imu.h>
+#include <sensor_msgs/PointCloud2.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,10 +76,11 @@ TEST(OpenFailure, TruncatedBag)
 
 // Writes a bag of 2,000 IMU samples in some 30 chunks, damages it, and checks
 // that the listing stops at the damage: whole lines of the intact listing up
-// to there, then one line on stderr and status 253.
+// to there (some lines at least, unless the damage is met before the first
+// message), then one line on stderr and status 253.
 void expectListingUpToDamage(rosbag::compression::CompressionType compression,
                              const std::function<void(std::string &bytes)> &damage,
-                             const std::string &reason)
+                             const std::string &reason, bool metAtOnce = false)
 {
   TempDir dir;
   std::string bagPath = dir.path("damaged.bag");
@@ -91,10 +95,15 @@ void expectListingUpToDamage(rosbag::compression::CompressionType compression,
   EXPECT_EQ(run.err, " Bag file read failed, " + bagPath + ", msg = " + reason + "\n");
   EXPECT_EQ(run.status, 253);
   EXPECT_LT(run.out.size(), intact.size() / 4);
-  EXPECT_EQ(run.out, intact.substr(0, run.out.size()));
-  if (!run.out.empty()) {
-    EXPECT_EQ(run.out.back(), '\n');
+  if (metAtOnce) {
+    EXPECT_EQ(run.out, "");
+    return;
   }
+  // The lines of the chunks before the damage, still in the tool's buffer
+  // when the damage is met, must survive.
+  ASSERT_FALSE(run.out.empty());
+  EXPECT_EQ(run.out, intact.substr(0, run.out.size()));
+  EXPECT_EQ(run.out.back(), '\n');
 }
 
 const rosbag::compression::CompressionType everyCompression[] = {
@@ -130,7 +139,46 @@ TEST(ReadFailure, LibraryFaultsOnDamagedIndex)
   };
   for (auto compression : everyCompression) {
     expectListingUpToDamage(compression, offsetBeyondItsChunk, outsideBuffers);
-    expectListingUpToDamage(compression, headerOneByteShort, outsideBuffers);
+    expectListingUpToDamage(compression, headerOneByteShort, outsideBuffers, true);
+  }
+}
+
+// Out of memory while reading is a read failure like any other: the lines
+// before it stay. With 200 MB of address space the library cannot unpack the
+// cloud's chunk (and fails an assertion of its own); with 500 MB it unpacks
+// it but the cloud cannot be decoded.
+TEST(ReadFailure, OutOfMemoryKeepsTheLinesBeforeIt)
+{
+  TempDir dir;
+  std::string bagPath = dir.path("big-cloud.bag");
+  writeBag(
+      bagPath, rosbag::compression::LZ4,
+      [](rosbag::Bag &bag) {
+        sensor_msgs::Imu imu;
+        for (uint32_t i = 1; i <= 3; ++i)
+          bag.write("/imu/data", ros::Time(i), imu);
+        sensor_msgs::PointCloud2 cloud;
+        cloud.data.assign(300 << 20, 0);
+        bag.write("/lidar/points", ros::Time(4), cloud);
+      },
+      1);  // a chunk for every message
+  std::string intact = runTarnwick({bagPath}).out;
+  const struct {
+    rlim_t addressSpace;
+    std::string reason;
+  } cases[] = {
+      {200 << 20, "the bag library failed an assertion (SIGABRT): damaged bag or out of memory"},
+      {500 << 20, "out of memory"},
+  };
+  for (const auto &test : cases) {
+    ToolRun run = runTarnwick({bagPath}, [&] {
+      struct rlimit limit = {test.addressSpace, test.addressSpace};
+      setrlimit(RLIMIT_AS, &limit);
+    });
+    EXPECT_EQ(splitLines(run.out).size(), 3u) << test.reason;
+    EXPECT_EQ(run.out, intact.substr(0, run.out.size()));
+    EXPECT_EQ(run.err, " Bag file read failed, " + bagPath + ", msg = " + test.reason + "\n");
+    EXPECT_EQ(run.status, 253);
   }
 }
 
@@ -183,45 +231,226 @@ TEST(LongPath, HeldWhole)
   EXPECT_EQ(run.status, 254);
 }
 
+// A bag whose listing (3 MB) is far larger than a pipe and the tool's buffer.
+std::string writeLongBag(const TempDir &dir)
+{
+  std::string bagPath = dir.path("long.bag");
+  writeImuBag(bagPath, rosbag::compression::Uncompressed, 15000, 768 * 1024);
+  return bagPath;
+}
+
+void expectWholeLinesOf(const std::string &out, const std::string &intact)
+{
+  ASSERT_FALSE(out.empty());
+  EXPECT_LT(out.size(), intact.size());
+  EXPECT_EQ(out, intact.substr(0, out.size()));
+  EXPECT_EQ(out.back(), '\n');
+}
+
 // The listing is read slowly through a pipe, so the tool is still busy (often
 // blocked in a write) when the interrupt comes.
 TEST(Interrupt, StopsOnLineBoundary)
 {
   TempDir dir;
-  std::string bagPath = dir.path("long.bag");
-  writeImuBag(bagPath, rosbag::compression::Uncompressed, 60000, 768 * 1024);
+  std::string bagPath = writeLongBag(dir);
   std::string intact = runTarnwick({bagPath}).out;
 
   for (size_t readBeforeStop : {size_t(1), size_t(100000), size_t(1000000)}) {
-    int pipeEnds[2];
-    ASSERT_EQ(pipe(pipeEnds), 0);
-    pid_t child = fork();
-    if (child == 0) {
-      dup2(pipeEnds[1], STDOUT_FILENO);
-      close(pipeEnds[0]);
-      execl(TARNWICK_PATH, TARNWICK_PATH, bagPath.c_str(), static_cast<char *>(nullptr));
-      _exit(127);
-    }
-    close(pipeEnds[1]);
+    int fromTool;
+    pid_t child = startTarnwick({bagPath}, fromTool);
     std::string out;
     char block[4096];
     ssize_t got = 1;
-    while (out.size() < readBeforeStop && (got = read(pipeEnds[0], block, sizeof block)) > 0)
+    while (out.size() < readBeforeStop && (got = read(fromTool, block, sizeof block)) > 0)
       out.append(block, got);
     kill(child, SIGINT);
-    while ((got = read(pipeEnds[0], block, sizeof block)) > 0)
-      out.append(block, got);
-    close(pipeEnds[0]);
-    int wstatus = 0;
-    waitpid(child, &wstatus, 0);
+    out += readToEnd(fromTool);
+    int wstatus = waitForExit(child);
 
-    ASSERT_TRUE(WIFEXITED(wstatus)) << "killed by signal " << WTERMSIG(wstatus);
+    ASSERT_TRUE(WIFEXITED(wstatus)) << "wait status " << wstatus;
     EXPECT_EQ(WEXITSTATUS(wstatus), 255);
-    ASSERT_FALSE(out.empty());
-    EXPECT_LT(out.size(), intact.size());
-    EXPECT_EQ(out, intact.substr(0, out.size()));
-    EXPECT_EQ(out.back(), '\n');
+    expectWholeLinesOf(out, intact);
   }
+}
+
+// A reader that has stopped reading must not keep the tool alive after a
+// SIGINT; what it gets is still whole lines.
+TEST(Interrupt, StalledReaderDoesNotHoldTheTool)
+{
+  TempDir dir;
+  std::string bagPath = writeLongBag(dir);
+  std::string intact = runTarnwick({bagPath}).out;
+  int fromTool;
+  pid_t child = startTarnwick({bagPath}, fromTool);
+  usleep(300000);  // the pipe fills, the tool blocks in write(2)
+  kill(child, SIGINT);
+  int wstatus = waitForExit(child);
+  ASSERT_TRUE(WIFEXITED(wstatus)) << "wait status " << wstatus;
+  EXPECT_EQ(WEXITSTATUS(wstatus), 255);
+  expectWholeLinesOf(readToEnd(fromTool), intact);
+}
+
+// Lines still in the tool's buffer when the interrupt comes reach a file: the
+// IMU lines are listed while the clouds behind them take seconds to unpack.
+TEST(Interrupt, BufferedLinesReachAFile)
+{
+  TempDir dir;
+  std::string bagPath = dir.path("slow.bag"), outPath = dir.path("listing.txt");
+  writeBag(bagPath, rosbag::compression::BZ2, [](rosbag::Bag &bag) {
+    sensor_msgs::Imu imu;
+    for (uint32_t i = 1; i <= 3; ++i)
+      bag.write("/imu/data", ros::Time(i), imu);
+    for (uint32_t i = 4; i <= 12; ++i) {
+      sensor_msgs::PointCloud2 big;
+      big.data.assign(24 << 20, 0);
+      bag.write("/lidar/points", ros::Time(i), big);
+    }
+  });
+  std::string intact = runTarnwick({bagPath}).out;
+  int fromTool;
+  pid_t child = startTarnwick({bagPath}, fromTool, [&] {
+    dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+  });
+  close(fromTool);
+  usleep(400000);
+  kill(child, SIGINT);
+  int wstatus = waitForExit(child);
+  ASSERT_TRUE(WIFEXITED(wstatus)) << "wait status " << wstatus;
+  EXPECT_EQ(WEXITSTATUS(wstatus), 255);
+  std::string out = readFile(outPath);
+  EXPECT_GE(splitLines(out).size(), 3u);
+  expectWholeLinesOf(out, intact);
+}
+
+// A script's background job starts with SIGINT ignored, and keeps it so.
+TEST(Interrupt, IgnoredOnEntryStaysIgnored)
+{
+  TempDir dir;
+  std::string bagPath = writeLongBag(dir);
+  std::string intact = runTarnwick({bagPath}).out;
+  int fromTool;
+  pid_t child = startTarnwick({bagPath}, fromTool, [] { signal(SIGINT, SIG_IGN); });
+  char block[4096];
+  ASSERT_GT(read(fromTool, block, sizeof block), 0);
+  kill(child, SIGINT);
+  std::string out = std::string(block, 4096) + readToEnd(fromTool);
+  int wstatus = waitForExit(child);
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << "wait status " << wstatus;
+  EXPECT_EQ(out.size(), intact.size());
+}
+
+// Faults are contained only while the bag library runs: one that comes while
+// the tool writes (here sent from outside) is not reported as a damaged bag.
+TEST(Interrupt, FaultOutsideTheBagLibraryIsNotContained)
+{
+  TempDir dir;
+  std::string bagPath = writeLongBag(dir);
+  int fromTool;
+  pid_t child = startTarnwick({bagPath}, fromTool, [] {
+    struct rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+  });
+  usleep(300000);  // blocked in write(2), in the tool's own code
+  kill(child, SIGSEGV);
+  int wstatus = waitForExit(child);
+  close(fromTool);
+  EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == SIGSEGV) << "wait status " << wstatus;
+}
+
+// stdout as the tool finds it, and what it must report.
+struct OutputCase {
+  const char *name;
+  std::function<void()> setup;
+  std::vector<std::string> args;  // {bag} when empty
+  int status;
+  std::string reason;  // after " Listing write failed, BAG, msg = "
+};
+
+void toDevFull()
+{
+  dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO);
+}
+
+TEST(Output, WriteFailuresAreReported)
+{
+  TempDir dir;
+  std::string bagPath = writeLongBag(dir);
+  const OutputCase cases[] = {
+      {"full device", toDevFull, {}, 252, "No space left on device"},
+      {"closed stdout", [] { close(STDOUT_FILENO); }, {}, 252, "Bad file descriptor"},
+      {"file size limit",
+       [] {
+         struct rlimit small = {10000, 10000};
+         setrlimit(RLIMIT_FSIZE, &small);
+       },
+       {},
+       252,
+       "File too large"},
+      {"reader gone, SIGPIPE ignored",
+       [] {
+         int ends[2];
+         if (pipe(ends) == 0) {
+           close(ends[0]);
+           dup2(ends[1], STDOUT_FILENO);
+         }
+         signal(SIGPIPE, SIG_IGN);
+       },
+       {},
+       252,
+       "Broken pipe"},
+      // These lines keep the status of what they report.
+      {"usage line to a full device", toDevFull, {"__ns:=/a"}, 255, ""},
+      {"open failure to a full device", toDevFull, {dir.path("missing.bag")}, 254, ""},
+  };
+  for (const OutputCase &test : cases) {
+    ToolRun run =
+        runTarnwick(test.args.empty() ? std::vector<std::string>{bagPath} : test.args, test.setup);
+    EXPECT_EQ(run.status, test.status) << test.name;
+    EXPECT_EQ(run.err, test.reason.empty()
+                           ? ""
+                           : " Listing write failed, " + bagPath + ", msg = " + test.reason + "\n")
+        << test.name;
+  }
+}
+
+// `tarnwick BAG | head -1` ends by SIGPIPE at the first write after head
+// has gone, not after the whole walk.
+TEST(Output, ReaderThatLeavesEndsTheToolBySigpipe)
+{
+  TempDir dir;
+  std::string bagPath = writeLongBag(dir);
+  int fromTool;
+  pid_t child = startTarnwick({bagPath}, fromTool);
+  char first;
+  ASSERT_EQ(read(fromTool, &first, 1), 1);
+  close(fromTool);
+  int wstatus = waitForExit(child);
+  EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == SIGPIPE) << "wait status " << wstatus;
+}
+
+// A parent (Node.js, Python) may hand over a non-blocking pipe: every byte
+// must still arrive, in order, however slowly it is read.
+TEST(Output, NonBlockingPipeGetsEveryByte)
+{
+  TempDir dir;
+  std::string bagPath = writeLongBag(dir);
+  std::string intact = runTarnwick({bagPath}).out;
+  int fromTool;
+  pid_t child = startTarnwick({bagPath}, fromTool, [] {
+    fcntl(STDOUT_FILENO, F_SETFL, fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
+  });
+  std::string out;
+  char block[65536];
+  for (ssize_t got, reads = 0; (got = read(fromTool, block, sizeof block)) > 0; ++reads) {
+    out.append(block, got);
+    if (reads < 20)
+      usleep(20000);  // the tool meets a full pipe, again and again
+  }
+  close(fromTool);
+  int wstatus = waitForExit(child);
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << "wait status " << wstatus;
+  EXPECT_EQ(out.size(), intact.size());
+  EXPECT_TRUE(out == intact);
 }
 
 }  // namespace

@@ -355,6 +355,52 @@ TEST(CommandLine, PathIsFirstArgumentLeftByRosInit)
   EXPECT_EQ(twoPaths.status, 0);
 }
 
+// Nothing of the ROS environment reaches the listing or stderr: the tool
+// takes the remapping arguments away itself and runs nothing of ROS's set-up.
+TEST(CommandLine, RosEnvironmentLeavesTheListingAlone)
+{
+  TempDir dir;
+  std::string bagPath = dir.path("layouts.bag"), logPath = dir.path("log4j-wrote-this");
+  writeBag(bagPath, rosbag::compression::LZ4, writeEveryLayout);
+  writeFile(dir.path("log4j.properties"),
+            "log4j.rootLogger=DEBUG, file, out\n"
+            "log4j.appender.file=org.apache.log4j.FileAppender\n"
+            "log4j.appender.file.File=" +
+                logPath +
+                "\n"
+                "log4j.appender.file.layout=org.apache.log4j.SimpleLayout\n"
+                "log4j.appender.out=org.apache.log4j.ConsoleAppender\n"
+                "log4j.appender.out.layout=org.apache.log4j.SimpleLayout\n");
+  const struct {
+    const char *name;
+    std::vector<std::string> environment;
+    std::vector<std::string> rosArgs;
+  } cases[] = {
+      {"home missing", {"HOME=/nonexistent/home"}, {}},
+      {"home a file", {"HOME=/dev/null"}, {}},
+      {"master URI without scheme", {"ROS_MASTER_URI=localhost:11311"}, {}},
+      {"empty host name and address", {"ROS_HOSTNAME=", "ROS_IP="}, {}},
+      {"namespace with a space", {"ROS_NAMESPACE=a b"}, {}},
+      {"parameter for an absent master", {}, {"_p:=1"}},
+      {"malformed remappings", {}, {"__name:=a/b", "1a:=b", "__master:=foo"}},
+  };
+  for (const auto &test : cases) {
+    std::vector<std::string> args = test.rosArgs;
+    args.push_back(bagPath);
+    ToolRun run = runTarnwick(args, [&] {
+      if (chdir(dir.path("").c_str()) != 0)
+        _exit(126);
+      for (const std::string &setting : test.environment)
+        putenv(const_cast<char *>(setting.c_str()));
+    });
+    EXPECT_FALSE(run.hung) << test.name;
+    EXPECT_EQ(run.out, everyLayoutListing) << test.name;
+    EXPECT_EQ(run.err, "") << test.name;
+    EXPECT_EQ(run.status, 0) << test.name;
+  }
+  EXPECT_EQ(access(logPath.c_str(), F_OK), -1) << "log4j.properties was run";
+}
+
 // On a terminal each line is written as soon as it is listed: the first lines
 // must be readable while the tool still decompresses large clouds behind them.
 TEST(Output, LinesReachATerminalAsTheyAreListed)

@@ -3,22 +3,24 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
-ToolRun runTarnwick(const std::vector<std::string> &args)
+ToolRun runTarnwick(const std::vector<std::string> &args, const ChildSetup &setup)
 {
   std::vector<std::string> argv{TARNWICK_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
-  return runTarnwickArgv(argv);
+  return runTarnwickArgv(argv, setup);
 }
 
-ToolRun runTarnwickArgv(const std::vector<std::string> &argv)
+ToolRun runTarnwickArgv(const std::vector<std::string> &argv, const ChildSetup &setup)
 {
   TempDir dir;
   std::string outPath = dir.path("stdout"), errPath = dir.path("stderr");
@@ -33,12 +35,24 @@ ToolRun runTarnwickArgv(const std::vector<std::string> &argv)
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
+    if (setup)
+      setup();
     execv(TARNWICK_PATH, pointers.data());
     _exit(127);
   }
-  int wstatus = 0;
-  waitpid(child, &wstatus, 0);
   ToolRun run;
+  int wstatus = 0;
+  struct rusage usage = {};
+  for (int waited = 0; wait4(child, &wstatus, WNOHANG, &usage) == 0; waited += 2) {
+    if (waited >= 30000) {
+      run.hung = true;
+      kill(child, SIGKILL);
+      wait4(child, &wstatus, 0, &usage);
+      break;
+    }
+    usleep(2000);
+  }
+  run.peakKiB = usage.ru_maxrss;
   run.out = readFile(outPath);
   run.err = readFile(errPath);
   if (WIFEXITED(wstatus))
@@ -46,6 +60,57 @@ ToolRun runTarnwickArgv(const std::vector<std::string> &argv)
   else if (WIFSIGNALED(wstatus))
     run.signal = WTERMSIG(wstatus);
   return run;
+}
+
+pid_t startTarnwick(const std::vector<std::string> &args, int &readEnd, const ChildSetup &setup)
+{
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0)
+    throw std::runtime_error("pipe failed");
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(pipeEnds[1], STDOUT_FILENO);
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+    int devNull = open("/dev/null", O_WRONLY);
+    dup2(devNull, STDERR_FILENO);
+    if (setup)
+      setup();
+    std::vector<char *> argv{const_cast<char *>(TARNWICK_PATH)};
+    for (const std::string &arg : args)
+      argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(TARNWICK_PATH, argv.data());
+    _exit(127);
+  }
+  close(pipeEnds[1]);
+  readEnd = pipeEnds[0];
+  return child;
+}
+
+int waitForExit(pid_t child)
+{
+  int wstatus = 0;
+  for (int waited = 0; waitpid(child, &wstatus, WNOHANG) == 0; waited += 2) {
+    if (waited >= 30000) {
+      kill(child, SIGKILL);
+      waitpid(child, &wstatus, 0);
+      return -1;
+    }
+    usleep(2000);
+  }
+  return wstatus;
+}
+
+std::string readToEnd(int fd)
+{
+  std::string bytes;
+  char block[4096];
+  ssize_t got;
+  while ((got = read(fd, block, sizeof block)) > 0)
+    bytes.append(block, got);
+  close(fd);
+  return bytes;
 }
 
 TempDir::TempDir()

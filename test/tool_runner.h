@@ -16,13 +16,31 @@ struct ToolRun {
   std::string err;
   int status = -1;  // exit status, or -1 if the tool died by a signal
   int signal = 0;
+  bool hung = false;  // killed after 30 s
+  long peakKiB = 0;   // the child's peak resident memory
 };
 
+// Runs in the child just before tarnwick is executed: environment, working
+// folder, limits, signal dispositions.
+using ChildSetup = std::function<void()>;
+
 // Runs tarnwick with exactly these arguments after the program name.
-ToolRun runTarnwick(const std::vector<std::string> &args);
+ToolRun runTarnwick(const std::vector<std::string> &args, const ChildSetup &setup = nullptr);
 
 // Runs tarnwick with this whole argument vector, program name included.
-ToolRun runTarnwickArgv(const std::vector<std::string> &argv);
+ToolRun runTarnwickArgv(const std::vector<std::string> &argv, const ChildSetup &setup = nullptr);
+
+// Starts tarnwick with its stdout into a pipe, whose read end it returns in
+// readEnd; stderr goes to /dev/null.
+pid_t startTarnwick(const std::vector<std::string> &args, int &readEnd,
+                    const ChildSetup &setup = nullptr);
+
+// Waits for child to end, at most 30 s (then kills it and returns -1);
+// returns its wait status.
+int waitForExit(pid_t child);
+
+// Everything left in fd until its end; closes fd.
+std::string readToEnd(int fd);
 
 // A folder under /tmp, removed with everything in it when the test ends.
 class TempDir {
