@@ -27,10 +27,12 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -235,6 +237,12 @@ static void startFaultReports()
   for (int signo : faultSignals)
     sigaction(signo, &onFault, nullptr);
 }
+
+// ---- Line writers ----------------------------------------------------------
+//
+// Each writer appends its fields to the line being assembled in outBuf and
+// ends the line with endLine, which alone makes it a finished line: a line is
+// handed on whole or, on an interrupt, not at all.
 
 // Makes room for size more bytes at the end of the line being assembled
 // (size at most a quarter of the buffer).
@@ -515,6 +523,64 @@ static void putVelocityLine(int64_t count, const rosbag::MessageInstance &m,
   endLine();
 }
 
+// ---- Bounds on decoding ----------------------------------------------------
+//
+// The message decoder sizes an array to its declared length (allocating and
+// zero-filling it, or constructing every element) before it finds that the
+// bytes are not there: one damaged 32-bit length took gigabytes and half a
+// minute. Strings are safe, their bytes are checked before they are copied,
+// so of the five kinds only the cloud, with its data and fields arrays, is at
+// risk. While a cloud is decoded, operator new refuses whatever would take
+// the decode past four times the cloud's stored size (a 13-byte empty
+// PointField takes 48 bytes decoded) and some room for the library's own.
+static size_t decodeAllowance;  // bytes the decode may still take; 0: no decode is bounded
+static bool decodeRefused;
+
+void *operator new(size_t size)
+{
+  if (decodeAllowance != 0) {
+    if (size >= decodeAllowance) {
+      decodeRefused = true;
+      throw std::bad_alloc();
+    }
+    decodeAllowance -= size;
+  }
+  if (void *memory = malloc(size != 0 ? size : 1))
+    return memory;
+  throw std::bad_alloc();
+}
+
+// Not inlined: GCC would then see free() meet a pointer from new and warn.
+__attribute__((noinline)) void operator delete(void *memory) noexcept
+{
+  free(memory);
+}
+
+__attribute__((noinline)) void operator delete(void *memory, size_t) noexcept
+{
+  free(memory);
+}
+
+static sensor_msgs::PointCloud2::ConstPtr instantiateCloud(const rosbag::MessageInstance &m)
+{
+  if (m.getMD5Sum() != ros::message_traits::md5sum<sensor_msgs::PointCloud2>())
+    return nullptr;
+  uint32_t storedSize = m.size();
+  decodeRefused = false;
+  decodeAllowance = 4 * size_t(storedSize) + (64 << 10);
+  try {
+    sensor_msgs::PointCloud2::ConstPtr cloud = m.instantiate<sensor_msgs::PointCloud2>();
+    decodeAllowance = 0;
+    return cloud;
+  } catch (const std::bad_alloc &) {
+    decodeAllowance = 0;
+    if (!decodeRefused)
+      throw;
+    throw std::runtime_error("a length in a " + m.getDataType() + " message exceeds its " +
+                             std::to_string(storedSize) + " bytes: damaged bag");
+  }
+}
+
 // ---- The walk -----------------------------------------------------------
 
 void listBagMessages(const rosbag::Bag &bag)
@@ -533,7 +599,7 @@ void listBagMessages(const rosbag::Bag &bag)
     // Each line is written with inBagLibrary cleared: the writers are the
     // tool's own code.
     imu_data = m.instantiate<sensor_msgs::Imu>();
-    lidar_data = m.instantiate<sensor_msgs::PointCloud2>();
+    lidar_data = instantiateCloud(m);
     gps_pos_data = m.instantiate<sensor_msgs::NavSatFix>();
     gps_pos_time = m.instantiate<sensor_msgs::TimeReference>();
     gps_vel_data = m.instantiate<geometry_msgs::TwistStamped>();

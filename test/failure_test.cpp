@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 #include <sensor_msgs/Imu.h>
 #include <sensor_msgs/PointCloud2.h>
+#include <sensor_msgs/TimeReference.h>
 
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <csignal>
 #include <functional>
 
@@ -179,6 +181,66 @@ TEST(ReadFailure, OutOfMemoryKeepsTheLinesBeforeIt)
     EXPECT_EQ(run.out, intact.substr(0, run.out.size()));
     EXPECT_EQ(run.err, " Bag file read failed, " + bagPath + ", msg = " + test.reason + "\n");
     EXPECT_EQ(run.status, 253);
+  }
+}
+
+// A damaged length inside a message's data is met in bounded time and
+// memory: the decoder would size an array to it before finding the bytes
+// missing. Strings are checked by the decoder itself before they are copied.
+TEST(ReadFailure, DamagedLengthInsideAMessage)
+{
+  sensor_msgs::PointCloud2 cloud;
+  cloud.header.frame_id = "lidar";
+  sensor_msgs::PointField field;
+  field.name = "fieldmark";
+  cloud.fields = {field, field};
+  cloud.data.assign(256, 'd');
+  std::copy_n("DATAMARK", 8, cloud.data.begin());
+  sensor_msgs::Imu imu;
+  imu.header.frame_id = "imu-frame";
+  sensor_msgs::TimeReference reference;
+  reference.source = "gps-source";
+  const std::string cloudDamage = "a length in a sensor_msgs/PointCloud2 message exceeds its " +
+                                  std::to_string(ros::serialization::serializationLength(cloud)) +
+                                  " bytes: damaged bag";
+  auto writeCloud = [&](rosbag::Bag &bag) {
+    bag.write("/lidar/points", ros::Time(2), cloud);
+  };
+  const struct {
+    const char *name;
+    std::function<void(rosbag::Bag &)> writeDamaged;
+    std::string marker;  // the bytes right after the damaged length
+    int lengthBefore;    // how far before the marker the length is
+    uint32_t damage;
+    std::string reason;
+  } cases[] = {
+      {"cloud data", writeCloud, "DATAMARK", 4, 0xdcd7030b, cloudDamage},
+      {"cloud fields", writeCloud, "fieldmark", 8, 0x02000000, cloudDamage},
+      {"IMU frame", [&](rosbag::Bag &bag) { bag.write("/imu/data", ros::Time(2), imu); },
+       "imu-frame", 4, 0xdcd7030b, "Buffer Overrun"},
+      {"time reference source",
+       [&](rosbag::Bag &bag) { bag.write("/gps/time_reference", ros::Time(2), reference); },
+       "gps-source", 4, 0xdcd7030b, "Buffer Overrun"},
+  };
+  for (const auto &test : cases) {
+    TempDir dir;
+    std::string bagPath = dir.path("damaged.bag");
+    writeBag(bagPath, rosbag::compression::Uncompressed, [&](rosbag::Bag &bag) {
+      bag.write("/imu/before", ros::Time(1), sensor_msgs::Imu());
+      test.writeDamaged(bag);
+    });
+    std::string bytes = readFile(bagPath);
+    patchUint32(bytes, bytes.find(test.marker) - test.lengthBefore, test.damage);
+    writeFile(bagPath, bytes);
+
+    ToolRun run = runTarnwick({bagPath});
+    EXPECT_EQ(run.err, " Bag file read failed, " + bagPath + ", msg = " + test.reason + "\n")
+        << test.name;
+    EXPECT_EQ(run.status, 253) << test.name;
+    EXPECT_EQ(splitLines(run.out).size(), 1u) << test.name;
+    EXPECT_EQ(run.out.substr(0, 60), "                   0               0.0000000000  /imu/before")
+        << test.name;
+    EXPECT_LT(run.peakKiB, 100 << 10) << test.name;
   }
 }
 
