@@ -22,6 +22,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -34,6 +35,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Exit statuses, as the README and the manual page document them.
@@ -582,6 +584,58 @@ static sensor_msgs::PointCloud2::ConstPtr instantiateCloud(const rosbag::Message
 }
 
 // ---- The walk -----------------------------------------------------------
+//
+// The bag library's view keeps one cursor per connection in a vector sorted
+// by the cursors' current times, latest first, so that the next message is at
+// the back; after every message it advances the back cursor (or drops it when
+// exhausted) and sorts the whole vector again with std::sort. At hundreds of
+// connections that sort is nearly all of a listing's time. The walk keeps the
+// same cursors, one view per connection, in the same vector, and relies on
+// this: while no two cursors hold equal times the sorted vector is unique, so
+// the advanced cursor can be moved into place by a binary search; while any
+// two are equal, the same std::sort with the same comparison of times alone
+// runs on the same vector, and so puts the ties where the view puts them.
+
+using Cursor = std::pair<ros::Time, size_t>;  // current time, index of its iterator
+
+static bool laterFirst(const Cursor &a, const Cursor &b)
+{
+  return a.first > b.first;
+}
+
+static size_t countTies(const std::vector<Cursor> &cursors)
+{
+  size_t ties = 0;
+  for (size_t i = 1; i < cursors.size(); ++i)
+    ties += cursors[i - 1].first == cursors[i].first;
+  return ties;
+}
+
+// Moves the back cursor on to the time of its next message (or, when it is
+// exhausted, drops it) and puts it where the view's sort puts it; ties counts
+// the equal neighbours in the vector.
+static void moveBackCursor(std::vector<Cursor> &cursors, size_t &ties, bool exhausted,
+                           const ros::Time &next)
+{
+  size_t last = cursors.size() - 1;
+  if (last > 0 && cursors[last - 1].first == cursors[last].first)
+    --ties;
+  if (exhausted)
+    cursors.pop_back();
+  else
+    cursors.back().first = next;
+  if (ties == 0 && !exhausted) {
+    auto place = std::lower_bound(cursors.begin(), cursors.end() - 1, cursors.back(), laterFirst);
+    if (place == cursors.end() - 1 || place->first != cursors.back().first) {
+      std::rotate(place, cursors.end() - 1, cursors.end());
+      return;
+    }
+  } else if (ties == 0) {
+    return;  // the rest was sorted and has no ties: std::sort would keep it
+  }
+  std::sort(cursors.begin(), cursors.end(), laterFirst);
+  ties = countTies(cursors);
+}
 
 void listBagMessages(const rosbag::Bag &bag)
 {
@@ -593,8 +647,36 @@ void listBagMessages(const rosbag::Bag &bag)
   int64_t count = 0;
 
   inBagLibrary = 1;
-  rosbag::View view(bag, ros::TIME_MIN, ros::TIME_MAX, false);
-  for (rosbag::View::iterator it = view.begin(), end = view.end(); it != end; ++it) {
+  // The connections in the order the full view takes them (by id): a query
+  // that accepts none is asked about each in turn.
+  std::vector<const rosbag::ConnectionInfo *> connections;
+  rosbag::View(
+      bag,
+      [&](const rosbag::ConnectionInfo *connection) {
+        connections.push_back(connection);
+        return false;
+      },
+      ros::TIME_MIN, ros::TIME_MAX, false);
+  std::vector<std::unique_ptr<rosbag::View>> views;
+  std::vector<rosbag::View::iterator> positions, ends;
+  std::vector<Cursor> cursors;
+  for (const rosbag::ConnectionInfo *connection : connections) {
+    auto ofConnection = [connection](const rosbag::ConnectionInfo *c) {
+      return c == connection;
+    };
+    views.emplace_back(new rosbag::View(bag, ofConnection, ros::TIME_MIN, ros::TIME_MAX, false));
+    rosbag::View::iterator begin = views.back()->begin(), end = views.back()->end();
+    if (begin == end)
+      continue;  // no messages: the view holds no cursor for it either
+    cursors.emplace_back(begin->getTime(), positions.size());
+    positions.push_back(begin);
+    ends.push_back(end);
+  }
+  std::sort(cursors.begin(), cursors.end(), laterFirst);
+  size_t ties = countTies(cursors);
+
+  while (!cursors.empty()) {
+    rosbag::View::iterator &it = positions[cursors.back().second];
     const rosbag::MessageInstance m = *it;
     // Each line is written with inBagLibrary cleared: the writers are the
     // tool's own code.
@@ -619,6 +701,9 @@ void listBagMessages(const rosbag::Bag &bag)
     // decoded, so that a run of clouds holds one at a time, not two.
     lidar_data.reset();
     inBagLibrary = 1;
+    ++it;
+    bool exhausted = it == ends[cursors.back().second];
+    moveBackCursor(cursors, ties, exhausted, exhausted ? ros::TIME_MIN : it->getTime());
   }
   inBagLibrary = 0;
 }

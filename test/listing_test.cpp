@@ -4,6 +4,7 @@
 
 #include <geometry_msgs/TwistStamped.h>
 #include <gtest/gtest.h>
+#include <rosbag/view.h>
 #include <sensor_msgs/Image.h>
 #include <sensor_msgs/Imu.h>
 #include <sensor_msgs/NavSatFix.h>
@@ -295,6 +296,50 @@ TEST(Order, StoredTimeAcrossTopicsWithIndexGaps)
       "    1.000000     1.000000     1.000000     1.000000     1.000000     1.000000     1.000000 "
       "    1.000000     1.000000     1.000000\n");
   EXPECT_EQ(run.status, 0);
+}
+
+// What a plain full-range view of the bag yields, by each message's source.
+std::vector<std::string> viewOrder(const std::string &bagPath)
+{
+  rosbag::Bag bag(bagPath);
+  rosbag::View view(bag, ros::TIME_MIN, ros::TIME_MAX, false);
+  std::vector<std::string> sources;
+  for (const rosbag::MessageInstance &m : view)
+    sources.push_back(m.instantiate<sensor_msgs::TimeReference>()->source);
+  return sources;
+}
+
+// Many connections, two publishers on each topic, connections that end early
+// or hold one message, and steps where every connection, pairs of them or
+// none share a stored time: the listing must come in the view's order, ties
+// included.
+TEST(Order, ManyConnectionsInTheViewsOrderTiesIncluded)
+{
+  for (int connections : {1, 16, 17, 64, 300}) {
+    TempDir dir;
+    std::string bagPath = dir.path("connections.bag");
+    writeBag(bagPath, rosbag::compression::LZ4, [&](rosbag::Bag &bag) {
+      for (int step = 0; step < 24; ++step) {
+        for (int i = 0; i < connections; ++i) {
+          int k = step % 2 ? i : connections - 1 - i;  // written in both directions
+          if ((k % 5 == 1 && step > 3) || (k % 11 == 2 && step > 0))
+            continue;
+          uint32_t nsec = step % 3 == 0 ? 0 : step % 3 == 1 ? 1000 * k + 1 : 1000 * (k / 2) + 2;
+          std::string source = "c" + std::to_string(k) + "m" + std::to_string(step);
+          writeAs(bag, "/gps/time" + std::to_string(k / 2), at(100 + step, nsec),
+                  timeReference(at(step), at(step), source), "sensor_msgs/TimeReference",
+                  ros::message_traits::md5sum<sensor_msgs::TimeReference>(),
+                  "/publisher" + std::to_string(k % 2));
+        }
+      }
+    });
+    std::vector<std::string> listed;
+    for (const std::string &line : splitLines(runTarnwick({bagPath}).out))
+      listed.push_back(line.substr(line.rfind(' ') + 1));
+    std::vector<std::string> expected = viewOrder(bagPath);
+    ASSERT_GT(expected.size(), size_t(connections));
+    EXPECT_TRUE(listed == expected) << connections << " connections";
+  }
 }
 
 TEST(Order, BagsWithNothingToListPrintNothing)

@@ -57,16 +57,18 @@ class TempDir {
 void writeBag(const std::string &path, rosbag::compression::CompressionType compression,
               const std::function<void(rosbag::Bag &)> &fill, uint32_t chunkThreshold = 768 * 1024);
 
-// Writes msg under a connection that claims the given type name and MD5 sum.
+// Writes msg under a connection that claims the given type name and MD5 sum,
+// from the given publisher.
 template <class T>
 void writeAs(rosbag::Bag &bag, const std::string &topic, const ros::Time &time, const T &msg,
-             const std::string &type, const std::string &md5)
+             const std::string &type, const std::string &md5,
+             const std::string &publisher = "/recorder")
 {
   auto header = boost::make_shared<ros::M_string>();
   (*header)["type"] = type;
   (*header)["md5sum"] = md5;
   (*header)["message_definition"] = ros::message_traits::definition(msg);
-  (*header)["callerid"] = "/recorder";
+  (*header)["callerid"] = publisher;
   bag.write(topic, time, msg, header);
 }
 
