@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -35,7 +36,6 @@
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 // Exit statuses, as the README and the manual page document them.
@@ -596,18 +596,25 @@ static sensor_msgs::PointCloud2::ConstPtr instantiateCloud(const rosbag::Message
 // two are equal, the same std::sort with the same comparison of times alone
 // runs on the same vector, and so puts the ties where the view puts them.
 
-using Cursor = std::pair<ros::Time, size_t>;  // current time, index of its iterator
+// {current time as sec << 32 | nsec, which compares as ros::Time does; index
+// of its iterator}. An array, so that moving cursors is a memmove.
+using Cursor = std::array<uint64_t, 2>;
+
+static uint64_t timeKey(const ros::Time &time)
+{
+  return uint64_t(time.sec) << 32 | time.nsec;
+}
 
 static bool laterFirst(const Cursor &a, const Cursor &b)
 {
-  return a.first > b.first;
+  return a[0] > b[0];
 }
 
 static size_t countTies(const std::vector<Cursor> &cursors)
 {
   size_t ties = 0;
   for (size_t i = 1; i < cursors.size(); ++i)
-    ties += cursors[i - 1].first == cursors[i].first;
+    ties += cursors[i - 1][0] == cursors[i][0];
   return ties;
 }
 
@@ -618,16 +625,18 @@ static void moveBackCursor(std::vector<Cursor> &cursors, size_t &ties, bool exha
                            const ros::Time &next)
 {
   size_t last = cursors.size() - 1;
-  if (last > 0 && cursors[last - 1].first == cursors[last].first)
+  if (last > 0 && cursors[last - 1][0] == cursors[last][0])
     --ties;
   if (exhausted)
     cursors.pop_back();
   else
-    cursors.back().first = next;
+    cursors.back()[0] = timeKey(next);
   if (ties == 0 && !exhausted) {
-    auto place = std::lower_bound(cursors.begin(), cursors.end() - 1, cursors.back(), laterFirst);
-    if (place == cursors.end() - 1 || place->first != cursors.back().first) {
-      std::rotate(place, cursors.end() - 1, cursors.end());
+    Cursor moved = cursors.back();
+    auto place = std::lower_bound(cursors.begin(), cursors.end() - 1, moved, laterFirst);
+    if (place == cursors.end() - 1 || (*place)[0] != moved[0]) {
+      std::copy_backward(place, cursors.end() - 1, cursors.end());
+      *place = moved;
       return;
     }
   } else if (ties == 0) {
@@ -668,7 +677,7 @@ void listBagMessages(const rosbag::Bag &bag)
     rosbag::View::iterator begin = views.back()->begin(), end = views.back()->end();
     if (begin == end)
       continue;  // no messages: the view holds no cursor for it either
-    cursors.emplace_back(begin->getTime(), positions.size());
+    cursors.push_back({timeKey(begin->getTime()), positions.size()});
     positions.push_back(begin);
     ends.push_back(end);
   }
@@ -676,7 +685,7 @@ void listBagMessages(const rosbag::Bag &bag)
   size_t ties = countTies(cursors);
 
   while (!cursors.empty()) {
-    rosbag::View::iterator &it = positions[cursors.back().second];
+    rosbag::View::iterator &it = positions[cursors.back()[1]];
     const rosbag::MessageInstance m = *it;
     // Each line is written with inBagLibrary cleared: the writers are the
     // tool's own code.
@@ -702,7 +711,7 @@ void listBagMessages(const rosbag::Bag &bag)
     lidar_data.reset();
     inBagLibrary = 1;
     ++it;
-    bool exhausted = it == ends[cursors.back().second];
+    bool exhausted = it == ends[cursors.back()[1]];
     moveBackCursor(cursors, ties, exhausted, exhausted ? ros::TIME_MIN : it->getTime());
   }
   inBagLibrary = 0;
