@@ -747,8 +747,30 @@ static int silenceStderr()
   return realStderr;
 }
 
+// On some platforms the libraries that the bag library loads block SIGPIPE
+// as they start, before main, and `| head` would then end in a write error
+// rather than by the signal. How the parent handed SIGPIPE over (its action
+// and whether it was blocked) is read from the executable's preinit array,
+// which runs before any library's start-up, and put back in main.
+static struct sigaction inheritedSigpipe;
+static sigset_t inheritedMask;
+
+static void readInheritedSigpipe()
+{
+  sigaction(SIGPIPE, nullptr, &inheritedSigpipe);
+  sigprocmask(SIG_BLOCK, nullptr, &inheritedMask);
+}
+
+__attribute__((section(".preinit_array"),
+               used)) static void (*const readSigpipeFirst)() = readInheritedSigpipe;
+
 static void setUpSignals()
 {
+  sigaction(SIGPIPE, &inheritedSigpipe, nullptr);
+  sigset_t pipeSignal;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  sigprocmask(sigismember(&inheritedMask, SIGPIPE) ? SIG_BLOCK : SIG_UNBLOCK, &pipeSignal, nullptr);
   // Left ignored when the parent ignored it: a background job of a script
   // should not die of a Ctrl-C meant for the script.
   struct sigaction onInterrupt = {};
