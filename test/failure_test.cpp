@@ -301,6 +301,20 @@ std::string writeLongBag(const TempDir &dir)
   return bagPath;
 }
 
+// The tool ended by exiting with status, not by a signal.
+void expectExit(int wstatus, int status)
+{
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == status) << "wait status " << wstatus;
+}
+
+// Sends SIGINT to child after a while, and returns its wait status.
+int interruptAfter(pid_t child, useconds_t pause)
+{
+  usleep(pause);
+  kill(child, SIGINT);
+  return waitForExit(child);
+}
+
 void expectWholeLinesOf(const std::string &out, const std::string &intact)
 {
   ASSERT_FALSE(out.empty());
@@ -327,10 +341,7 @@ TEST(Interrupt, StopsOnLineBoundary)
       out.append(block, got);
     kill(child, SIGINT);
     out += readToEnd(fromTool);
-    int wstatus = waitForExit(child);
-
-    ASSERT_TRUE(WIFEXITED(wstatus)) << "wait status " << wstatus;
-    EXPECT_EQ(WEXITSTATUS(wstatus), 255);
+    expectExit(waitForExit(child), 255);
     expectWholeLinesOf(out, intact);
   }
 }
@@ -344,11 +355,7 @@ TEST(Interrupt, StalledReaderDoesNotHoldTheTool)
   std::string intact = runTarnwick({bagPath}).out;
   int fromTool;
   pid_t child = startTarnwick({bagPath}, fromTool);
-  usleep(300000);  // the pipe fills, the tool blocks in write(2)
-  kill(child, SIGINT);
-  int wstatus = waitForExit(child);
-  ASSERT_TRUE(WIFEXITED(wstatus)) << "wait status " << wstatus;
-  EXPECT_EQ(WEXITSTATUS(wstatus), 255);
+  expectExit(interruptAfter(child, 300000), 255);  // the pipe fills, the tool blocks in write(2)
   expectWholeLinesOf(readToEnd(fromTool), intact);
 }
 
@@ -374,11 +381,7 @@ TEST(Interrupt, BufferedLinesReachAFile)
     dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
   });
   close(fromTool);
-  usleep(400000);
-  kill(child, SIGINT);
-  int wstatus = waitForExit(child);
-  ASSERT_TRUE(WIFEXITED(wstatus)) << "wait status " << wstatus;
-  EXPECT_EQ(WEXITSTATUS(wstatus), 255);
+  expectExit(interruptAfter(child, 400000), 255);
   std::string out = readFile(outPath);
   EXPECT_GE(splitLines(out).size(), 3u);
   expectWholeLinesOf(out, intact);
@@ -393,11 +396,11 @@ TEST(Interrupt, IgnoredOnEntryStaysIgnored)
   int fromTool;
   pid_t child = startTarnwick({bagPath}, fromTool, [] { signal(SIGINT, SIG_IGN); });
   char block[4096];
-  ASSERT_GT(read(fromTool, block, sizeof block), 0);
+  ssize_t got = read(fromTool, block, sizeof block);
+  ASSERT_GT(got, 0);
   kill(child, SIGINT);
-  std::string out = std::string(block, 4096) + readToEnd(fromTool);
-  int wstatus = waitForExit(child);
-  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << "wait status " << wstatus;
+  std::string out = std::string(block, got) + readToEnd(fromTool);
+  expectExit(waitForExit(child), 0);
   EXPECT_EQ(out.size(), intact.size());
 }
 
@@ -517,8 +520,7 @@ TEST(Output, NonBlockingPipeGetsEveryByte)
       usleep(20000);  // the tool meets a full pipe, again and again
   }
   close(fromTool);
-  int wstatus = waitForExit(child);
-  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << "wait status " << wstatus;
+  expectExit(waitForExit(child), 0);
   EXPECT_EQ(out.size(), intact.size());
   EXPECT_TRUE(out == intact);
 }
