@@ -61,6 +61,26 @@ TEST(OpenFailure, FilesThatAreNoBags)
   EXPECT_EQ(run.status, 254);
 }
 
+// Constructing the bag object runs the library's plugin loader, which throws
+// when it cannot open its files: reported like any other open failure.
+TEST(OpenFailure, TooFewFileDescriptors)
+{
+  TempDir dir;
+  std::string bagPath = dir.path("imu.bag");
+  writeImuBag(bagPath, rosbag::compression::Uncompressed, 3);
+  ToolRun run = runTarnwick({bagPath}, [] {
+    for (int fd = 3; fd < 64; ++fd)
+      close(fd);
+    struct rlimit few = {5, 5};
+    setrlimit(RLIMIT_NOFILE, &few);
+  });
+  std::string start = openFailure(bagPath, "");
+  EXPECT_EQ(run.out.substr(0, start.size() - 1), start.substr(0, start.size() - 1));
+  EXPECT_EQ(splitLines(run.out).size(), 1u);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.status, 254);
+}
+
 TEST(OpenFailure, TruncatedBag)
 {
   TempDir dir;
