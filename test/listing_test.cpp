@@ -366,7 +366,7 @@ TEST(CommandLine, MissingPathGivesUsage)
   EXPECT_EQ(bare.out, " Usage : " TARNWICK_PATH " xxx.bag\n");
   EXPECT_EQ(bare.status, 255);
 
-  // ros::init takes remapping arguments away, leaving no path.
+  // Remapping arguments are taken away, leaving no path.
   ToolRun remapOnly = runTarnwick({"__name:=other", "__ns:=/robot"});
   EXPECT_EQ(remapOnly.out, " Usage : " TARNWICK_PATH " xxx.bag\n");
   EXPECT_EQ(remapOnly.status, 255);
@@ -384,7 +384,7 @@ TEST(CommandLine, MissingPathGivesUsage)
   EXPECT_EQ(asInvoked.status, 255);
 }
 
-TEST(CommandLine, PathIsFirstArgumentLeftByRosInit)
+TEST(CommandLine, PathIsFirstArgumentLeftByRemappings)
 {
   TempDir dir;
   std::string bagPath = dir.path("layouts.bag");
