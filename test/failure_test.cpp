@@ -7,6 +7,7 @@
 #include <sensor_msgs/TimeReference.h>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -344,6 +345,18 @@ long cpuMilliseconds(pid_t child)
   return (userTicks + systemTicks) * 1000 / sysconf(_SC_CLK_TCK);
 }
 
+// Waits until the tool has filled the pipe that it writes into, so that it is
+// blocked in write(2): in its own code, not in the bag library's.
+void waitUntilFull(int pipeEnd)
+{
+  int queued = 0;
+  for (int waited = 0; waited < 10000 && queued < fcntl(pipeEnd, F_GETPIPE_SZ); waited += 5) {
+    usleep(5000);
+    ioctl(pipeEnd, FIONREAD, &queued);
+  }
+  usleep(20000);
+}
+
 // Sends SIGINT to child after a while, and returns its wait status.
 int interruptAfter(pid_t child, useconds_t pause)
 {
@@ -392,7 +405,8 @@ TEST(Interrupt, StalledReaderDoesNotHoldTheTool)
   std::string intact = runTarnwick({bagPath}).out;
   int fromTool;
   pid_t child = startTarnwick({bagPath}, fromTool);
-  expectExit(interruptAfter(child, 300000), 255);  // the pipe fills, the tool blocks in write(2)
+  waitUntilFull(fromTool);
+  expectExit(interruptAfter(child, 0), 255);
   expectWholeLinesOf(readToEnd(fromTool), intact);
 }
 
@@ -459,7 +473,7 @@ TEST(Interrupt, FaultOutsideTheBagLibraryIsNotContained)
     struct rlimit noCore = {0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
   });
-  usleep(300000);  // blocked in write(2), in the tool's own code
+  waitUntilFull(fromTool);
   kill(child, SIGSEGV);
   int wstatus = waitForExit(child);
   close(fromTool);
