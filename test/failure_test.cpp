@@ -350,7 +350,8 @@ long cpuMilliseconds(pid_t child)
 void waitUntilFull(int pipeEnd)
 {
   int queued = 0;
-  for (int waited = 0; waited < 10000 && queued < fcntl(pipeEnd, F_GETPIPE_SZ); waited += 5) {
+  for (int waited = 0; waited < 10000 && queued < fcntl(pipeEnd, F_GETPIPE_SZ) - 4096;
+       waited += 5) {
     usleep(5000);
     ioctl(pipeEnd, FIONREAD, &queued);
   }
