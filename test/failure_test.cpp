@@ -316,11 +316,21 @@ TEST(LongPath, HeldWhole)
 }
 
 // A bag whose listing (3 MB) is far larger than a pipe and the tool's buffer.
-std::string writeLongBag(const TempDir &dir)
+struct LongBag {
+  std::string path;
+  std::string listing;  // as the tool lists it undisturbed
+};
+
+// Written once for all the tests that need it, and removed at exit.
+const LongBag &longBag()
 {
-  std::string bagPath = dir.path("long.bag");
-  writeImuBag(bagPath, rosbag::compression::Uncompressed, 15000, 768 * 1024);
-  return bagPath;
+  static TempDir dir;
+  static const LongBag bag = [] {
+    std::string path = dir.path("long.bag");
+    writeImuBag(path, rosbag::compression::Uncompressed, 15000, 768 * 1024);
+    return LongBag{path, runTarnwick({path}).out};
+  }();
+  return bag;
 }
 
 // The tool ended by exiting with status, not by a signal.
@@ -378,9 +388,7 @@ void expectWholeLinesOf(const std::string &out, const std::string &intact)
 // blocked in a write) when the interrupt comes.
 TEST(Interrupt, StopsOnLineBoundary)
 {
-  TempDir dir;
-  std::string bagPath = writeLongBag(dir);
-  std::string intact = runTarnwick({bagPath}).out;
+  const std::string &bagPath = longBag().path, &intact = longBag().listing;
 
   for (size_t readBeforeStop : {size_t(1), size_t(100000), size_t(1000000)}) {
     int fromTool;
@@ -401,9 +409,7 @@ TEST(Interrupt, StopsOnLineBoundary)
 // SIGINT; what it gets is still whole lines.
 TEST(Interrupt, StalledReaderDoesNotHoldTheTool)
 {
-  TempDir dir;
-  std::string bagPath = writeLongBag(dir);
-  std::string intact = runTarnwick({bagPath}).out;
+  const std::string &bagPath = longBag().path, &intact = longBag().listing;
   int fromTool;
   pid_t child = startTarnwick({bagPath}, fromTool);
   waitUntilFull(fromTool);
@@ -449,9 +455,7 @@ TEST(Interrupt, BufferedLinesReachAFile)
 // A script's background job starts with SIGINT ignored, and keeps it so.
 TEST(Interrupt, IgnoredOnEntryStaysIgnored)
 {
-  TempDir dir;
-  std::string bagPath = writeLongBag(dir);
-  std::string intact = runTarnwick({bagPath}).out;
+  const std::string &bagPath = longBag().path, &intact = longBag().listing;
   int fromTool;
   pid_t child = startTarnwick({bagPath}, fromTool, [] { signal(SIGINT, SIG_IGN); });
   char block[4096];
@@ -467,8 +471,7 @@ TEST(Interrupt, IgnoredOnEntryStaysIgnored)
 // the tool writes (here sent from outside) is not reported as a damaged bag.
 TEST(Interrupt, FaultOutsideTheBagLibraryIsNotContained)
 {
-  TempDir dir;
-  std::string bagPath = writeLongBag(dir);
+  const std::string &bagPath = longBag().path;
   int fromTool;
   pid_t child = startTarnwick({bagPath}, fromTool, [] {
     struct rlimit noCore = {0, 0};
@@ -498,7 +501,7 @@ void toDevFull()
 TEST(Output, WriteFailuresAreReported)
 {
   TempDir dir;
-  std::string bagPath = writeLongBag(dir);
+  const std::string &bagPath = longBag().path;
   const OutputCase cases[] = {
       {"full device", toDevFull, {}, 252, "No space left on device"},
       {"closed stdout", [] { close(STDOUT_FILENO); }, {}, 252, "Bad file descriptor"},
@@ -541,8 +544,7 @@ TEST(Output, WriteFailuresAreReported)
 // has gone, not after the whole walk.
 TEST(Output, ReaderThatLeavesEndsTheToolBySigpipe)
 {
-  TempDir dir;
-  std::string bagPath = writeLongBag(dir);
+  const std::string &bagPath = longBag().path;
   int fromTool;
   // As a shell starts it, whatever the test runner hands on: SIGPIPE at its
   // default action and not blocked.
@@ -564,9 +566,7 @@ TEST(Output, ReaderThatLeavesEndsTheToolBySigpipe)
 // must still arrive, in order, however slowly it is read.
 TEST(Output, NonBlockingPipeGetsEveryByte)
 {
-  TempDir dir;
-  std::string bagPath = writeLongBag(dir);
-  std::string intact = runTarnwick({bagPath}).out;
+  const std::string &bagPath = longBag().path, &intact = longBag().listing;
   int fromTool;
   pid_t child = startTarnwick({bagPath}, fromTool, [] {
     fcntl(STDOUT_FILENO, F_SETFL, fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
