@@ -26,16 +26,21 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <memory>
 #include <new>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 // Exit statuses, as the README and the manual page document them.
@@ -51,17 +56,31 @@ enum ExitStatus {
 //
 // Finished lines occupy outBuf[0, outDone); the line being assembled follows
 // them up to outDone + lineSize. Only finished lines are ever handed to a
-// signal handler, so an interrupted listing ends on a line boundary.
+// signal handler, so an interrupted listing ends on a line boundary. The one
+// exception, a line longer than the buffer, goes out in pieces as it is
+// assembled (lineInFlight), and a stop waits for its end.
 static char outBuf[1 << 16];
 static volatile sig_atomic_t outDone;
 static size_t lineSize;
 static bool flushEachLine;
 static bool outputMayStall;  // a pipe, socket or terminal: its reader may stop reading
+static volatile sig_atomic_t lineInFlight;
+static volatile sig_atomic_t outputEndsALine = 1;  // the last byte stdout took was '\n'
 
-// While outBuf is being written out, a SIGINT only asks for the stop, so that
-// the handler never writes bytes that write(2) has already taken.
+// While outBuf is being written out, or a line is in flight, a stop signal
+// only asks for the stop (stopAsked holds its number), so that the handler
+// never writes bytes that write(2) has already taken nor cuts a line.
 static volatile sig_atomic_t flushing;
 static volatile sig_atomic_t stopAsked;
+static volatile sig_atomic_t stopsAsked;  // counts them: a second one cuts any wait short
+
+// After a stop, how long a reader may take nothing before the line in
+// flight is given up; after a contained fault, before the listed lines are
+// given up. A fault gets the longer wait: its lines were listed in full and
+// are all the user gets, and a pager or a slow link takes a while, while a
+// stop is asked for by a user who waits for it.
+static const int stopStallMs = 1000;
+static const int faultStallMs = 60000;
 
 // How a failed write of stdout ends the run: the listing's failure line on
 // stderr and its own status; for the usage and open-failure lines, their
@@ -71,17 +90,20 @@ static int writeFailedStatus = usageOrInterrupted;
 static int failureOutput = STDERR_FILENO;  // where the tool's failure lines go
 
 // Hands size bytes of data to fd and returns how many it took: all of them,
-// or fewer when a write failed (error is then its errno) or a stop was asked
-// (error EINTR). A non-blocking fd, inherited from the parent, is waited for.
-static size_t writeOut(int fd, const char *data, size_t size, int &error)
+// or fewer when a write failed (error is then its errno) or, if stoppable,
+// a stop was asked (error 0). A non-blocking fd, inherited from the parent,
+// is waited for.
+static size_t writeOut(int fd, const char *data, size_t size, int &error, bool stoppable = true)
 {
   size_t done = 0;
   error = 0;
-  while (done < size && !stopAsked) {
+  while (done < size && !(stoppable && stopAsked)) {
     ssize_t written = write(fd, data + done, size - done);
-    if (written >= 0) {
+    if (written > 0) {
       done += written;
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (fd == STDOUT_FILENO)
+        outputEndsALine = data[done - 1] == '\n';
+    } else if (written == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
       pollfd ready = {fd, POLLOUT, 0};
       if (poll(&ready, 1, -1) < 0 && errno != EINTR) {
         error = errno;
@@ -92,39 +114,77 @@ static size_t writeOut(int fd, const char *data, size_t size, int &error)
       return done;
     }
   }
-  if (done < size)
-    error = EINTR;
   return done;
 }
 
-// After a stop: hands over whole lines of data as far as stdout takes them
-// without blocking, so that a stalled reader cannot hold the tool. Pieces of
-// at most PIPE_BUF bytes go into a pipe whole once poll says it has room.
-// Where write(2) was cut off mid-line, the reader gets graceMs to make room
-// for the rest of that line.
-static void writeLinesWithoutBlocking(const char *data, size_t size, int graceMs)
+// After a stop or a fault: hands data to stdout as far as its reader takes
+// it, waiting stallMs each time for room (0: only what it has room for now,
+// and then in whole lines). Pieces of at most PIPE_BUF bytes go into a pipe
+// whole once poll says it has room, so no write blocks. A further stop cuts
+// the wait short. Returns the bytes taken; a file takes them all.
+static size_t writeToReader(const char *data, size_t size, int stallMs)
 {
   int error;
-  if (!outputMayStall) {
-    writeOut(STDOUT_FILENO, data, size, error);
-    return;
-  }
-  while (size > 0) {
+  if (!outputMayStall)
+    return writeOut(STDOUT_FILENO, data, size, error, false);
+  size_t done = 0;
+  int stops = stopsAsked;
+  while (done < size) {
+    if (stops != stopsAsked)
+      stallMs = 0;
     pollfd ready = {STDOUT_FILENO, POLLOUT, 0};
-    if (poll(&ready, 1, graceMs) != 1 || !(ready.revents & POLLOUT))
-      return;
-    graceMs = 0;
-    size_t piece = size < PIPE_BUF ? size : PIPE_BUF;
-    while (piece > 0 && data[piece - 1] != '\n')
+    int polled = poll(&ready, 1, stallMs);
+    if (polled < 0 && errno == EINTR)
+      continue;
+    if (polled != 1 || !(ready.revents & POLLOUT))
+      break;
+    size_t piece = std::min(size - done, size_t(PIPE_BUF));
+    while (stallMs == 0 && piece > 0 && data[done + piece - 1] != '\n')
       --piece;
-    if (piece == 0)
-      return;  // a line longer than PIPE_BUF could block half-way
-    ssize_t written = write(STDOUT_FILENO, data, piece);
+    ssize_t written = piece > 0 ? write(STDOUT_FILENO, data + done, piece) : 0;
+    if (written < 0 && errno == EINTR)
+      continue;
     if (written <= 0)
-      return;
-    data += written;
-    size -= written;
+      break;
+    done += written;
+    outputEndsALine = data[done - 1] == '\n';
   }
+  return done;
+}
+
+// Ends the run after a stop: SIGINT by status 255, SIGTERM and SIGHUP by
+// that signal itself, so that a caller sees the process killed.
+[[noreturn]] static void endByStop()
+{
+  if (stopAsked != SIGINT) {
+    struct sigaction byDefault = {};
+    byDefault.sa_handler = SIG_DFL;
+    sigaction(stopAsked, &byDefault, nullptr);
+    sigset_t signal;
+    sigemptyset(&signal);
+    sigaddset(&signal, stopAsked);
+    sigprocmask(SIG_UNBLOCK, &signal, nullptr);
+    raise(stopAsked);
+  }
+  _exit(usageOrInterrupted);
+}
+
+// After a stop, the finished lines in data go out: the rest of a line that
+// write(2) cut off is waited for, the whole lines after it only as far as the
+// reader takes them without a wait, so that a stalled reader cannot hold the
+// tool.
+[[noreturn]] static void finishAfterStop(const char *data, size_t size)
+{
+  size_t done = 0;
+  if (!outputEndsALine) {
+    const char *end = static_cast<const char *>(memchr(data, '\n', size));
+    size_t rest = end ? end - data + 1 : size;
+    done = writeToReader(data, rest, stopStallMs);
+    if (done < rest)
+      endByStop();
+  }
+  writeToReader(data + done, size - done, 0);
+  endByStop();
 }
 
 [[noreturn]] static void listingWriteFailedWith(int error)
@@ -132,7 +192,7 @@ static void writeLinesWithoutBlocking(const char *data, size_t size, int graceMs
   if (!writeFailedLine.empty()) {
     std::string line = writeFailedLine + strerror(error) + "\n";
     int ignored;
-    writeOut(failureOutput, line.data(), line.size(), ignored);
+    writeOut(failureOutput, line.data(), line.size(), ignored, false);
   }
   _exit(writeFailedStatus);
 }
@@ -142,34 +202,36 @@ static void flushLines()
   flushing = 1;
   int error;
   size_t written = writeOut(STDOUT_FILENO, outBuf, outDone, error);
-  if (stopAsked) {
-    bool midLine = written > 0 && outBuf[written - 1] != '\n';
-    writeLinesWithoutBlocking(outBuf + written, outDone - written, midLine ? 250 : 0);
-    _exit(usageOrInterrupted);
+  if (stopAsked && !lineInFlight)
+    finishAfterStop(outBuf + written, outDone - written);
+  if (stopAsked && error == 0 && written < size_t(outDone)) {
+    // A stop while a line is in flight: the line goes on to a reader that reads.
+    written += writeToReader(outBuf + written, outDone - written, stopStallMs);
+    if (written < size_t(outDone))
+      endByStop();
   }
   if (error != 0)
     listingWriteFailedWith(error);
   memmove(outBuf, outBuf + outDone, lineSize);
   outDone = 0;
   flushing = 0;
-  if (stopAsked)
-    _exit(usageOrInterrupted);  // every finished line is out
 }
 
-// A SIGINT in the instant between flushLines' check of stopAsked and its
+// A stop signal in the instant between flushLines' check of stopAsked and its
 // write(2) would leave that write blocked on a stalled reader: this alarm
 // breaks it off a second later.
 static void BreakStalledWrite(int) {}
 
-void Stop(int)
+void Stop(int signo)
 {
-  if (flushing) {
-    stopAsked = 1;
+  ++stopsAsked;
+  if (!stopAsked)
+    stopAsked = signo;
+  if (flushing || lineInFlight) {
     alarm(1);
     return;
   }
-  writeLinesWithoutBlocking(outBuf, outDone, 0);
-  _exit(usageOrInterrupted);
+  finishAfterStop(outBuf, outDone);
 }
 
 // ---- Fault containment --------------------------------------------------
@@ -180,6 +242,8 @@ static int faultOutput;
 static int faultStatus;
 static const char *faultLine;  // " Bag file ... failed, <path>, msg = "
 static size_t faultLineSize;
+
+static const int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // Set only while the bag library runs (opening, stepping the view, decoding,
 // closing): a fault anywhere else is the tool's own and must dump core.
@@ -203,15 +267,22 @@ static void Fault(int signo)
     raise(signo);  // the handler is reset already: the default action, a core dump
     return;
   }
+  // Every listed line reaches a reader that is still reading, however
+  // slowly; from here on a stop signal only cuts the wait short.
+  flushing = 1;
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (int stop : stopSignals)
+    sigaddset(&stops, stop);
+  sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+  writeToReader(outBuf, outDone, faultStallMs);
   int error;
-  if (!flushing)
-    writeLinesWithoutBlocking(outBuf, outDone, 0);
-  writeOut(faultOutput, faultLine, faultLineSize, error);
+  writeOut(faultOutput, faultLine, faultLineSize, error, false);
   const char *reason = signo == SIGSEGV  ? segv
                        : signo == SIGBUS ? bus
                        : signo == SIGFPE ? fpe
                                          : abrt;
-  writeOut(faultOutput, reason, strlen(reason), error);
+  writeOut(faultOutput, reason, strlen(reason), error, false);
   _exit(faultStatus);
 }
 
@@ -235,7 +306,8 @@ static void startFaultReports()
   struct sigaction onFault = {};
   onFault.sa_handler = Fault;
   onFault.sa_flags = SA_ONSTACK | SA_RESETHAND;
-  sigaddset(&onFault.sa_mask, SIGINT);  // Stop would write the same lines again
+  for (int stop : stopSignals)
+    sigaddset(&onFault.sa_mask, stop);  // Stop would write the same lines again
   for (int signo : faultSignals)
     sigaction(signo, &onFault, nullptr);
 }
@@ -254,6 +326,7 @@ static void makeRoom(size_t size)
     flushLines();
   if (lineSize + size > sizeof outBuf) {
     // A line longer than the buffer goes out in pieces.
+    lineInFlight = 1;
     outDone = lineSize;
     lineSize = 0;
     flushLines();
@@ -267,11 +340,28 @@ static inline char *lineEnd(size_t size)
   return outBuf + outDone + lineSize;
 }
 
-static void put(const char *text, size_t size)
+// Control bytes in a bag's strings would forge lines (a newline) or drive
+// the user's terminal (ESC, BEL, CR): each C0 byte and DEL is written as '?',
+// one for one, so that widths stay. Every string from a bag passes here; all
+// other bytes, valid UTF-8 or not, are written as they are. Written so that
+// the compiler makes it a vector loop: topics and type names pass on every
+// line.
+static void showControlBytes(char *text, size_t size)
+{
+  for (size_t i = 0; i < size; ++i) {
+    unsigned char c = text[i];
+    text[i] = c < 0x20 || c == 0x7f ? '?' : c;
+  }
+}
+
+static void put(const char *text, size_t size, bool fromBag = false)
 {
   while (size > 0) {
     size_t piece = std::min(size, sizeof outBuf / 4);
-    memcpy(lineEnd(piece), text, piece);
+    char *out = lineEnd(piece);
+    memcpy(out, text, piece);
+    if (fromBag)
+      showControlBytes(out, piece);
     lineSize += piece;
     text += piece;
     size -= piece;
@@ -290,21 +380,22 @@ static void putSpaces(size_t count)
 // Each field below is written with the spaces that precede it in its line's
 // format ("  %-20s", " %12.6lf"): one reservation of room per field.
 
-// Like printf's "<gap spaces>%-<width>s": raw bytes up to the first NUL,
-// padded on the right.
+// Like printf's "<gap spaces>%-<width>s" for a string from the bag: its
+// bytes up to the first NUL, control bytes shown, padded on the right.
 static void putLeft(const std::string &text, size_t gap, size_t width)
 {
   size_t size = strnlen(text.c_str(), text.size());
   size_t pad = size < width ? width - size : 0;
   if (size > sizeof outBuf / 8) {  // only in strange bags; goes out in pieces
     putSpaces(gap);
-    put(text.c_str(), size);
+    put(text.c_str(), size, true);
     putSpaces(pad);
     return;
   }
   char *out = lineEnd(maxWidth + size + maxWidth);
   memset(out, ' ', maxWidth);  // a fixed size is two stores, not a call
   memcpy(out + gap, text.c_str(), size);
+  showControlBytes(out + gap, size);
   memset(out + gap + size, ' ', maxWidth);
   lineSize += gap + size + pad;
 }
@@ -457,7 +548,8 @@ static void endLine()
   std::atomic_signal_fence(std::memory_order_release);
   outDone = outDone + lineSize;
   lineSize = 0;
-  if (flushEachLine)
+  lineInFlight = 0;
+  if (flushEachLine || stopAsked)
     flushLines();
 }
 
@@ -530,15 +622,17 @@ static void putVelocityLine(int64_t count, const rosbag::MessageInstance &m,
 // The message decoder sizes an array to its declared length (allocating and
 // zero-filling it, or constructing every element) before it finds that the
 // bytes are not there: one damaged 32-bit length took gigabytes and half a
-// minute. Strings are safe, their bytes are checked before they are copied,
-// so of the five kinds only the cloud, with its data and fields arrays, is at
-// risk. While a cloud is decoded, operator new refuses whatever would take
-// the decode past four times the cloud's stored size (a 13-byte empty
+// minute. Strings are checked against the record's data length before they
+// are copied, and that length is checked against the bag's index first
+// (below). While a message is decoded, operator new refuses whatever would
+// take the decode past four times its stored size (a 13-byte empty
 // PointField takes 48 bytes decoded) and some room for the library's own.
 static size_t decodeAllowance;  // bytes the decode may still take; 0: no decode is bounded
 static bool decodeRefused;
 
-void *operator new(size_t size)
+// Not inlined, like the two below: GCC would then see free() meet a pointer
+// from malloc() through new and delete, and warn.
+__attribute__((noinline)) void *operator new(size_t size)
 {
   if (decodeAllowance != 0) {
     if (size >= decodeAllowance) {
@@ -552,7 +646,6 @@ void *operator new(size_t size)
   throw std::bad_alloc();
 }
 
-// Not inlined: GCC would then see free() meet a pointer from new and warn.
 __attribute__((noinline)) void operator delete(void *memory) noexcept
 {
   free(memory);
@@ -563,24 +656,257 @@ __attribute__((noinline)) void operator delete(void *memory, size_t) noexcept
   free(memory);
 }
 
-static sensor_msgs::PointCloud2::ConstPtr instantiateCloud(const rosbag::MessageInstance &m)
+// The least a record can hold besides its data: its header's and its data's
+// lengths and an op field.
+static const uint64_t recordFraming = 4 + 8 + 4;
+
+static std::runtime_error claimsTooMuch(const rosbag::MessageInstance &m, uint64_t size)
 {
-  if (m.getMD5Sum() != ros::message_traits::md5sum<sensor_msgs::PointCloud2>())
-    return nullptr;
-  uint32_t storedSize = m.size();
-  decodeRefused = false;
-  decodeAllowance = 4 * size_t(storedSize) + (64 << 10);
+  return std::runtime_error("a " + m.getDataType() + " message claims " + std::to_string(size) +
+                            " bytes, more than its chunk holds: damaged bag");
+}
+
+// Decodes m as T once its record is known to fit in room, the bytes that the
+// bag's index leaves it. The library copies the record's data into a stream
+// that ends where the room does, and refuses a length past it before it
+// copies; the message decoder then reads that copy. One look at the record,
+// as instantiate takes.
+template <class T>
+static boost::shared_ptr<const T> decode(const rosbag::MessageInstance &m, uint64_t room,
+                                         std::vector<uint8_t> &data)
+{
+  size_t roomForData = room > recordFraming ? room - recordFraming : 0;
+  if (data.size() < roomForData)
+    data.resize(roomForData);
+  ros::serialization::OStream copy(data.data(), roomForData);
   try {
-    sensor_msgs::PointCloud2::ConstPtr cloud = m.instantiate<sensor_msgs::PointCloud2>();
-    decodeAllowance = 0;
-    return cloud;
+    m.write(copy);
+  } catch (const ros::serialization::StreamOverrunException &) {
+    throw claimsTooMuch(m, m.size());
+  }
+  ros::serialization::IStream decoded(data.data(), copy.getData() - data.data());
+  boost::shared_ptr<T> message = boost::make_shared<T>();
+  ros::serialization::deserialize(decoded, *message);
+  return message;
+}
+
+// A cloud, tens of megabytes, is decoded where the library holds it, under a
+// bound that is disarmed on every way out, exceptions included: armed, it
+// would refuse the next allocation anywhere.
+static sensor_msgs::PointCloud2::ConstPtr decodeCloud(const rosbag::MessageInstance &m,
+                                                      uint64_t room)
+{
+  uint32_t storedSize = m.size();
+  if (recordFraming + storedSize > room)
+    throw claimsTooMuch(m, storedSize);
+  try {
+    decodeRefused = false;
+    decodeAllowance = 4 * size_t(storedSize) + (64 << 10);
+    std::unique_ptr<size_t, void (*)(size_t *)> disarm(&decodeAllowance,
+                                                       [](size_t *allowance) { *allowance = 0; });
+    return m.instantiate<sensor_msgs::PointCloud2>();
   } catch (const std::bad_alloc &) {
-    decodeAllowance = 0;
     if (!decodeRefused)
       throw;
     throw std::runtime_error("a length in a " + m.getDataType() + " message exceeds its " +
                              std::to_string(storedSize) + " bytes: damaged bag");
   }
+}
+
+// ---- The bag's index, read on the side -------------------------------------
+//
+// The bag library reads a message at the offset that its index gives, by the
+// lengths in the record there, and checks neither against the chunk that
+// holds it: a record that claims more than its chunk has makes it list heap
+// bytes from past its buffer. It keeps its chunk sizes to itself, so the tool
+// reads the bag's index as the library does while opening the bag: the file
+// header, the index section (connections, chunk infos), each chunk's header
+// and the index records after it, never a chunk's contents. Each message
+// then has a trusted room, the bytes from its record to the next record of
+// its chunk or the chunk's end, that its record must fit in. The library has
+// read all of these bytes itself by then, so they are there.
+
+// {time key, room} of a message, per connection id, in the order of the
+// library's index of that connection: by time, ties in the order read.
+using IndexedMessage = std::array<uint64_t, 2>;
+using BagIndex = std::map<uint32_t, std::vector<IndexedMessage>>;
+
+static const char indexDamaged[] = "the bag's index does not match its records: damaged bag";
+
+static std::string readAt(int fd, uint64_t offset, uint64_t size, uint64_t fileSize)
+{
+  if (offset > fileSize || size > fileSize - offset)
+    throw std::runtime_error(indexDamaged);
+  std::string bytes(size, '\0');
+  for (size_t done = 0; done < size;) {
+    ssize_t got = pread(fd, &bytes[done], size - done, offset + done);
+    if (got <= 0 && !(got < 0 && errno == EINTR))
+      throw std::runtime_error(indexDamaged);
+    done += std::max(got, ssize_t(0));
+  }
+  return bytes;
+}
+
+static uint64_t numberAt(const std::string &bytes, size_t at, size_t size)
+{
+  uint64_t number = 0;
+  memcpy(&number, bytes.data() + at, size);  // little-endian, as the bag
+  return number;
+}
+
+// The value of a record header's field ("name=value" entries, each behind a
+// 32-bit length); the last one, as the library keeps it.
+static std::string fieldOf(const std::string &header, const std::string &name)
+{
+  std::string value;
+  for (size_t at = 0; at + 4 <= header.size();) {
+    size_t size = numberAt(header, at, 4);
+    std::string entry = header.substr(at + 4, size);
+    if (entry.compare(0, name.size() + 1, name + "=") == 0)
+      value = entry.substr(name.size() + 1);
+    at += 4 + size;
+  }
+  return value;
+}
+
+static uint64_t numberField(const std::string &header, const std::string &name, size_t size)
+{
+  std::string value = fieldOf(header, name);
+  if (value.size() != size)
+    throw std::runtime_error(indexDamaged);
+  return numberAt(value, 0, size);
+}
+
+// Reads the header behind a 32-bit length at offset and moves offset past it.
+static std::string headerAt(int fd, uint64_t &offset, uint64_t fileSize)
+{
+  uint64_t size = numberAt(readAt(fd, offset, 4, fileSize), 0, 4);
+  std::string header = readAt(fd, offset + 4, size, fileSize);
+  offset += 4 + size;
+  return header;
+}
+
+// Reads count index entries of entrySize bytes (seconds, nanoseconds, then the
+// offset) at offset, past the data length, and moves offset past them.
+static void readEntries(int fd, uint64_t &offset, uint64_t fileSize, uint64_t count,
+                        size_t entrySize, uint64_t connection,
+                        std::vector<std::array<uint64_t, 3>> &entries)
+{
+  std::string bytes = readAt(fd, offset + 4, count * entrySize, fileSize);
+  offset += 4 + count * entrySize;
+  for (size_t at = 0; at < bytes.size(); at += entrySize) {
+    // As ros::Time normalises it.
+    uint64_t sec = numberAt(bytes, at, 4), nsec = numberAt(bytes, at + 4, 4);
+    uint64_t key = (sec + nsec / 1000000000) << 32 | nsec % 1000000000;
+    entries.push_back({connection, key, numberAt(bytes, at + 8, entrySize - 8)});
+  }
+}
+
+// Gives each of entries ({connection, time key, offset}) of one chunk, or of a
+// whole format 1.2 bag, its room up to the next record or end. The library
+// leaves out messages stored at time 0 (before ros::TIME_MIN): they are
+// counted in leftOut.
+static void addMessages(std::vector<std::array<uint64_t, 3>> &entries, uint64_t end,
+                        BagIndex &index, uint64_t &leftOut)
+{
+  // {offset, entry}, by offset: each record's room ends at the next offset.
+  std::vector<std::array<uint64_t, 2>> byOffset(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i)
+    byOffset[i] = {entries[i][2], i};
+  std::sort(byOffset.begin(), byOffset.end());
+  std::vector<uint64_t> rooms(entries.size());
+  for (size_t i = byOffset.size(), roomEnd = end; i-- > 0;) {
+    uint64_t offset = byOffset[i][0];
+    rooms[byOffset[i][1]] = roomEnd > offset ? roomEnd - offset : 0;
+    if (i == 0 || byOffset[i - 1][0] != offset)
+      roomEnd = offset;
+  }
+  std::vector<IndexedMessage> *messages = nullptr;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i][1] == 0) {
+      ++leftOut;
+      continue;
+    }
+    if (i == 0 || entries[i][0] != entries[i - 1][0] || !messages)
+      messages = &index[entries[i][0]];
+    messages->push_back({entries[i][1], rooms[i]});
+  }
+  entries.clear();
+}
+
+// Reads the index of the bag open as fd as the library reads it; returns the
+// number of messages that the library leaves out.
+static uint64_t readBagIndex(int fd, BagIndex &index)
+{
+  struct stat file;
+  if (fstat(fd, &file) != 0)
+    throw std::runtime_error(std::string("cannot read the bag's index: ") + strerror(errno));
+  uint64_t fileSize = file.st_size;
+  std::string versionLine;
+  while (versionLine.find('\n') == std::string::npos && versionLine.size() < fileSize)
+    versionLine += readAt(fd, versionLine.size(),
+                          std::min<uint64_t>(256, fileSize - versionLine.size()), fileSize);
+  uint64_t at = versionLine.find('\n') + 1;
+  int major = 0, minor = 0;
+  char kind[100];
+  sscanf(versionLine.c_str(), "#ROS%99s V%d.%d", kind, &major, &minor);
+  std::string fileHeader = headerAt(fd, at, fileSize);
+  uint64_t indexAt = numberField(fileHeader, "index_pos", 8), leftOut = 0;
+  std::vector<std::array<uint64_t, 3>> entries;
+
+  if (major * 100 + minor == 102) {
+    // Index records at the end of the file, one or more per topic; the
+    // library numbers the topics' connections as they come.
+    std::map<std::string, uint64_t> connectionOfTopic;
+    for (at = indexAt; at < fileSize;) {
+      std::string header = headerAt(fd, at, fileSize);
+      uint64_t connection =
+          connectionOfTopic.emplace(fieldOf(header, "topic"), connectionOfTopic.size())
+              .first->second;
+      readEntries(fd, at, fileSize, numberField(header, "count", 4), 16, connection, entries);
+    }
+    addMessages(entries, indexAt, index, leftOut);
+  } else {
+    at = indexAt;
+    for (uint64_t i = numberField(fileHeader, "conn_count", 4); i > 0; --i) {
+      headerAt(fd, at, fileSize);  // the record's header,
+      headerAt(fd, at, fileSize);  // then the connection's
+    }
+    std::vector<std::pair<uint64_t, size_t>> chunks;  // {position, index records after it}
+    for (uint64_t i = numberField(fileHeader, "chunk_count", 4); i > 0; --i) {
+      std::string info = headerAt(fd, at, fileSize);
+      uint64_t count = numberField(info, "count", 4);
+      std::string counts = readAt(fd, at + 4, 8 * count, fileSize);
+      at += 4 + 8 * count;
+      std::set<uint64_t> connections;  // the library keeps one count per connection
+      for (size_t j = 0; j < counts.size(); j += 8)
+        connections.insert(numberAt(counts, j, 4));
+      chunks.emplace_back(numberField(info, "chunk_pos", 8), connections.size());
+    }
+    for (const auto &chunk : chunks) {
+      at = chunk.first;
+      std::string header = headerAt(fd, at, fileSize);
+      uint64_t dataSize = numberAt(readAt(fd, at, 4, fileSize), 0, 4);
+      // The library reads an uncompressed chunk as it is stored, and
+      // decompresses the others into a buffer of the size their header says.
+      uint64_t bufferSize =
+          fieldOf(header, "compression") == "none" ? dataSize : numberField(header, "size", 4);
+      at += 4 + dataSize;
+      for (size_t i = 0; i < chunk.second; ++i) {
+        std::string indexHeader = headerAt(fd, at, fileSize);
+        readEntries(fd, at, fileSize, numberField(indexHeader, "count", 4), 12,
+                    numberField(indexHeader, "conn", 4), entries);
+      }
+      addMessages(entries, bufferSize, index, leftOut);
+    }
+  }
+  auto earlier = [](const IndexedMessage &a, const IndexedMessage &b) {
+    return a[0] < b[0];
+  };
+  for (auto &connection : index)
+    if (!std::is_sorted(connection.second.begin(), connection.second.end(), earlier))
+      std::stable_sort(connection.second.begin(), connection.second.end(), earlier);
+  return leftOut;
 }
 
 // ---- The walk -----------------------------------------------------------
@@ -590,14 +916,16 @@ static sensor_msgs::PointCloud2::ConstPtr instantiateCloud(const rosbag::Message
 // the back; after every message it advances the back cursor (or drops it when
 // exhausted) and sorts the whole vector again with std::sort. At hundreds of
 // connections that sort is nearly all of a listing's time. The walk keeps the
-// same cursors, one view per connection, in the same vector, and relies on
-// this: while no two cursors hold equal times the sorted vector is unique, so
-// the advanced cursor can be moved into place by a binary search; while any
-// two are equal, the same std::sort with the same comparison of times alone
-// runs on the same vector, and so puts the ties where the view puts them.
+// same cursors in the same vector, with the times from the bag's index, and
+// relies on this: while no two cursors hold equal times the sorted vector is
+// unique, so the advanced cursor can be moved into place by a binary search;
+// while any two are equal, the same std::sort with the same comparison of
+// times alone runs on the same vector, and so puts the ties where the view
+// puts them. The messages themselves come from views over groups of
+// connections (below), each message checked against the index.
 
-// {current time as sec << 32 | nsec, which compares as ros::Time does; index
-// of its iterator}. An array, so that moving cursors is a memmove.
+// {current time as sec << 32 | nsec, which compares as ros::Time does; slot
+// of its connection}. An array, so that moving cursors is a memmove.
 using Cursor = std::array<uint64_t, 2>;
 
 static uint64_t timeKey(const ros::Time &time)
@@ -622,7 +950,7 @@ static size_t countTies(const std::vector<Cursor> &cursors)
 // exhausted, drops it) and puts it where the view's sort puts it; ties counts
 // the equal neighbours in the vector.
 static void moveBackCursor(std::vector<Cursor> &cursors, size_t &ties, bool exhausted,
-                           const ros::Time &next)
+                           uint64_t next)
 {
   size_t last = cursors.size() - 1;
   if (last > 0 && cursors[last - 1][0] == cursors[last][0])
@@ -630,7 +958,7 @@ static void moveBackCursor(std::vector<Cursor> &cursors, size_t &ties, bool exha
   if (exhausted)
     cursors.pop_back();
   else
-    cursors.back()[0] = timeKey(next);
+    cursors.back()[0] = next;
   if (ties == 0 && !exhausted) {
     Cursor moved = cursors.back();
     auto place = std::lower_bound(cursors.begin(), cursors.end() - 1, moved, laterFirst);
@@ -646,13 +974,48 @@ static void moveBackCursor(std::vector<Cursor> &cursors, size_t &ties, bool exha
   ties = countTies(cursors);
 }
 
-void listBagMessages(const rosbag::Bag &bag)
+// A view of its own for each of C connections costs C view constructions
+// that each ask their query about all C connections, C * C calls: minutes at
+// 64,000. A view of K connections sorts its K cursors again after each
+// message it yields. The group size is the power of two that costs least,
+// counting a query call as three comparisons and the look-up of a message's
+// connection in a group as twenty (both measured).
+static size_t chooseGroupSize(size_t connections, size_t messages)
 {
-  sensor_msgs::Imu::ConstPtr imu_data;
-  sensor_msgs::PointCloud2::ConstPtr lidar_data;
-  sensor_msgs::NavSatFix::ConstPtr gps_pos_data;
-  sensor_msgs::TimeReference::ConstPtr gps_pos_time;
-  geometry_msgs::TwistStamped::ConstPtr gps_vel_data;
+  size_t best = 1;
+  double leastCost = 3.0 * connections * connections;
+  for (size_t size = 2; size < 2 * connections; size *= 2) {
+    double cost = 3.0 * connections * connections / size +
+                  double(messages) * (20 + size * std::log2(double(size)));
+    if (cost < leastCost) {
+      best = size;
+      leastCost = cost;
+    }
+  }
+  return best;
+}
+
+enum Kind { unlisted, imuKind, cloudKind, fixKind, timeKind, velocityKind };
+
+// Recognition by MD5 sum, as MessageInstance::instantiate tests it, once per
+// connection rather than five times per message.
+static Kind kindOf(const rosbag::ConnectionInfo &connection)
+{
+  using ros::message_traits::md5sum;
+  const std::string &md5 = connection.md5sum;
+  return md5 == md5sum<sensor_msgs::Imu>()              ? imuKind
+         : md5 == md5sum<sensor_msgs::PointCloud2>()    ? cloudKind
+         : md5 == md5sum<sensor_msgs::NavSatFix>()      ? fixKind
+         : md5 == md5sum<sensor_msgs::TimeReference>()  ? timeKind
+         : md5 == md5sum<geometry_msgs::TwistStamped>() ? velocityKind
+                                                        : unlisted;
+}
+
+// bagFd: the bag's file, opened by the tool for its index.
+void listBagMessages(const rosbag::Bag &bag, int bagFd)
+{
+  BagIndex index;
+  uint64_t leftOut = readBagIndex(bagFd, index);
   int64_t count = 0;
 
   inBagLibrary = 1;
@@ -666,55 +1029,133 @@ void listBagMessages(const rosbag::Bag &bag)
         return false;
       },
       ros::TIME_MIN, ros::TIME_MAX, false);
-  std::vector<std::unique_ptr<rosbag::View>> views;
-  std::vector<rosbag::View::iterator> positions, ends;
+  inBagLibrary = 0;
+  // A slot for each connection with messages, as the view holds a cursor.
+  std::vector<const rosbag::ConnectionInfo *> slots;
+  std::vector<const std::vector<IndexedMessage> *> messagesOf;
+  std::vector<size_t> nextOf;
+  std::vector<Kind> kinds;
   std::vector<Cursor> cursors;
+  size_t messages = 0;
   for (const rosbag::ConnectionInfo *connection : connections) {
-    auto ofConnection = [connection](const rosbag::ConnectionInfo *c) {
-      return c == connection;
-    };
-    views.emplace_back(new rosbag::View(bag, ofConnection, ros::TIME_MIN, ros::TIME_MAX, false));
-    rosbag::View::iterator begin = views.back()->begin(), end = views.back()->end();
-    if (begin == end)
-      continue;  // no messages: the view holds no cursor for it either
-    cursors.push_back({timeKey(begin->getTime()), positions.size()});
-    positions.push_back(begin);
-    ends.push_back(end);
+    auto indexed = index.find(connection->id);
+    if (indexed == index.end() || indexed->second.empty())
+      continue;
+    cursors.push_back({indexed->second[0][0], slots.size()});
+    slots.push_back(connection);
+    messagesOf.push_back(&indexed->second);
+    nextOf.push_back(0);
+    kinds.push_back(kindOf(*connection));
+    messages += indexed->second.size();
   }
   std::sort(cursors.begin(), cursors.end(), laterFirst);
   size_t ties = countTies(cursors);
 
-  while (!cursors.empty()) {
-    rosbag::View::iterator &it = positions[cursors.back()[1]];
-    const rosbag::MessageInstance m = *it;
-    // Each line is written with inBagLibrary cleared: the writers are the
-    // tool's own code.
-    imu_data = m.instantiate<sensor_msgs::Imu>();
-    lidar_data = instantiateCloud(m);
-    gps_pos_data = m.instantiate<sensor_msgs::NavSatFix>();
-    gps_pos_time = m.instantiate<sensor_msgs::TimeReference>();
-    gps_vel_data = m.instantiate<geometry_msgs::TwistStamped>();
-    inBagLibrary = 0;
-    if (imu_data)
-      putImuLine(count, m, *imu_data);
-    if (lidar_data)
-      putCloudLine(count, m, *lidar_data);
-    if (gps_pos_data)
-      putFixLine(count, m, *gps_pos_data);
-    if (gps_pos_time)
-      putTimeLine(count, m, *gps_pos_time);
-    if (gps_vel_data)
-      putVelocityLine(count, m, *gps_vel_data);
-    ++count;
-    // A cloud can be tens of megabytes: let it go before the next message is
-    // decoded, so that a run of clouds holds one at a time, not two.
-    lidar_data.reset();
-    inBagLibrary = 1;
-    ++it;
-    bool exhausted = it == ends[cursors.back()[1]];
-    moveBackCursor(cursors, ties, exhausted, exhausted ? ros::TIME_MIN : it->getTime());
+  // The messages come from views over groups of connections (consecutive
+  // ids). A group's view may yield a message of another of its connections
+  // first, when both are stored at the same time: it waits in waiting.
+  size_t groupSize = chooseGroupSize(slots.size(), messages);
+  std::vector<std::unique_ptr<rosbag::View>> views;
+  std::vector<rosbag::View::iterator> positions, ends;
+  std::unordered_map<const void *, size_t> slotOfHeader;
+  std::multimap<size_t, rosbag::MessageInstance> waiting;
+  inBagLibrary = 1;
+  for (size_t first = 0; first < slots.size(); first += groupSize) {
+    uint32_t low = slots[first]->id;
+    uint32_t high = slots[std::min(first + groupSize, slots.size()) - 1]->id;
+    auto ofGroup = [low, high](const rosbag::ConnectionInfo *c) {
+      return c->id >= low && c->id <= high;
+    };
+    views.emplace_back(new rosbag::View(bag, ofGroup, ros::TIME_MIN, ros::TIME_MAX, false));
+    positions.push_back(views.back()->begin());
+    ends.push_back(views.back()->end());
   }
-  inBagLibrary = 0;
+  if (groupSize > 1)
+    for (size_t slot = 0; slot < slots.size(); ++slot)
+      slotOfHeader[slots[slot]->header.get()] = slot;
+  auto takeMessage = [&](size_t slot) {
+    auto waited = waiting.find(slot);
+    if (waited != waiting.end()) {
+      rosbag::MessageInstance m = waited->second;
+      waiting.erase(waited);
+      return m;
+    }
+    size_t group = slot / groupSize;
+    for (;;) {
+      if (positions[group] == ends[group])
+        throw std::runtime_error(indexDamaged);
+      rosbag::MessageInstance m = *positions[group];
+      ++positions[group];
+      if (groupSize == 1)
+        return m;
+      auto of = slotOfHeader.find(m.getConnectionHeader().get());
+      if (of == slotOfHeader.end())
+        throw std::runtime_error(indexDamaged);
+      if (of->second == slot)
+        return m;
+      waiting.emplace(of->second, m);
+    }
+  };
+
+  std::vector<uint8_t> data;  // a message's data, copied for its decoder
+  while (!cursors.empty()) {
+    size_t slot = cursors.back()[1];
+    const IndexedMessage &indexed = (*messagesOf[slot])[nextOf[slot]];
+    inBagLibrary = 1;
+    const rosbag::MessageInstance m = takeMessage(slot);
+    if (timeKey(m.getTime()) != indexed[0])
+      throw std::runtime_error(indexDamaged);
+    // Each line is written with inBagLibrary cleared: the writers are the
+    // tool's own code. A decoded cloud can be tens of megabytes: it goes
+    // before the next message is decoded, so that a run of clouds holds one.
+    switch (kinds[slot]) {
+      case imuKind: {
+        sensor_msgs::Imu::ConstPtr imu_data = decode<sensor_msgs::Imu>(m, indexed[1], data);
+        inBagLibrary = 0;
+        putImuLine(count, m, *imu_data);
+        break;
+      }
+      case cloudKind: {
+        sensor_msgs::PointCloud2::ConstPtr lidar_data = decodeCloud(m, indexed[1]);
+        inBagLibrary = 0;
+        putCloudLine(count, m, *lidar_data);
+        break;
+      }
+      case fixKind: {
+        sensor_msgs::NavSatFix::ConstPtr gps_pos_data =
+            decode<sensor_msgs::NavSatFix>(m, indexed[1], data);
+        inBagLibrary = 0;
+        putFixLine(count, m, *gps_pos_data);
+        break;
+      }
+      case timeKind: {
+        sensor_msgs::TimeReference::ConstPtr gps_pos_time =
+            decode<sensor_msgs::TimeReference>(m, indexed[1], data);
+        inBagLibrary = 0;
+        putTimeLine(count, m, *gps_pos_time);
+        break;
+      }
+      case velocityKind: {
+        geometry_msgs::TwistStamped::ConstPtr gps_vel_data =
+            decode<geometry_msgs::TwistStamped>(m, indexed[1], data);
+        inBagLibrary = 0;
+        putVelocityLine(count, m, *gps_vel_data);
+        break;
+      }
+      case unlisted:
+        break;
+    }
+    inBagLibrary = 0;
+    ++count;
+    bool exhausted = ++nextOf[slot] == messagesOf[slot]->size();
+    moveBackCursor(cursors, ties, exhausted, exhausted ? 0 : (*messagesOf[slot])[nextOf[slot]][0]);
+  }
+  for (size_t group = 0; group < views.size(); ++group)
+    if (positions[group] != ends[group] || !waiting.empty())
+      throw std::runtime_error(indexDamaged);
+  if (leftOut > 0)
+    throw std::runtime_error(std::to_string(leftOut) + (leftOut == 1 ? " message" : " messages") +
+                             " stored at time 0 not listed: the bag library does not read them");
 }
 
 // ---- Start-up, arguments and exit status -----------------------------------
@@ -725,12 +1166,56 @@ static const char *failureText(const std::exception &e)
   return dynamic_cast<const std::bad_alloc *>(&e) ? "out of memory" : e.what();
 }
 
-static void putMessage(std::initializer_list<std::string> parts)
+// The usage or open-failure line; nothing here allocates, so that it holds
+// when memory has run out. The reason may carry bytes from the bag.
+static void putMessage(std::string_view start, std::string_view reason = "")
 {
-  for (const std::string &part : parts)
-    put(part.data(), part.size());
+  put(start.data(), start.size());
+  put(reason.data(), reason.size(), true);
   endLine();
 }
+
+// The read-failure line on stderr, after every listed line.
+static void reportReadFailure(const std::string &start, const char *reason)
+{
+  int ignored;
+  try {
+    std::string line = start + reason;
+    showControlBytes(&line[start.size()], line.size() - start.size());
+    line += '\n';
+    writeOut(failureOutput, line.data(), line.size(), ignored, false);
+  } catch (const std::bad_alloc &) {
+    std::string_view outOfMemory = "out of memory\n";
+    writeOut(failureOutput, start.data(), start.size(), ignored, false);
+    writeOut(failureOutput, outOfMemory.data(), outOfMemory.size(), ignored, false);
+  }
+}
+
+// ---- Where the bag library's plugin loader looks -------------------------
+//
+// Constructing a rosbag::Bag builds a pluginlib loader for its encryptor
+// plugins, which asks roslib's ros::package (rospack, in-process) where the
+// rosbag_storage package and its plugin description are: rospack crawls
+// ROS_PACKAGE_PATH (all of /usr/share on Debian) and reads and writes a cache
+// in ~/.ros, which can hang on a FIFO or a loop of links. Both answers are
+// known when tarnwick is built, and these definitions stand in for roslib's
+// in the whole process, the bag library's calls included: the dynamic linker
+// looks in the executable first. Nothing else of ROS asks them here.
+namespace ros {
+namespace package {
+std::string getPath(const std::string &package_name)
+{
+  return package_name == "rosbag_storage" ? ROSBAG_STORAGE_SHARE : "";
+}
+
+void getPlugins(const std::string &package, const std::string &attribute,
+                std::vector<std::string> &plugins, bool)
+{
+  if (package == "rosbag_storage" && attribute == "plugin")
+    plugins.push_back(ROSBAG_STORAGE_SHARE "/encryptor_plugins.xml");
+}
+}  // namespace package
+}  // namespace ros
 
 // While the bag library runs, stderr is /dev/null: its plugin loader prints
 // rospack's warnings there when the home directory is missing or read-only,
@@ -771,18 +1256,21 @@ static void setUpSignals()
   sigemptyset(&pipeSignal);
   sigaddset(&pipeSignal, SIGPIPE);
   sigprocmask(sigismember(&inheritedMask, SIGPIPE) ? SIG_BLOCK : SIG_UNBLOCK, &pipeSignal, nullptr);
-  // Left ignored when the parent ignored it: a background job of a script
-  // should not die of a Ctrl-C meant for the script.
-  struct sigaction onInterrupt = {};
-  sigaction(SIGINT, nullptr, &onInterrupt);
-  if (onInterrupt.sa_handler != SIG_IGN) {
-    onInterrupt = {};
-    onInterrupt.sa_handler = Stop;  // no SA_RESTART: a blocked write must see the stop
-    sigaction(SIGINT, &onInterrupt, nullptr);
-    struct sigaction onAlarm = {};
-    onAlarm.sa_handler = BreakStalledWrite;
-    sigaction(SIGALRM, &onAlarm, nullptr);
+  // Each left ignored when the parent ignored it: a background job of a
+  // script should not die of a Ctrl-C meant for the script, nor a nohup job
+  // of a hang-up.
+  struct sigaction onStop = {};
+  onStop.sa_handler = Stop;  // no SA_RESTART: a blocked write must see the stop
+  for (int stop : stopSignals)
+    sigaddset(&onStop.sa_mask, stop);
+  for (int stop : stopSignals) {
+    struct sigaction inherited;
+    if (sigaction(stop, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN)
+      sigaction(stop, &onStop, nullptr);
   }
+  struct sigaction onAlarm = {};
+  onAlarm.sa_handler = BreakStalledWrite;
+  sigaction(SIGALRM, &onAlarm, nullptr);
   // A full file size limit then fails a write with EFBIG, reported like any
   // other write error, rather than killing the tool with a core dump.
   signal(SIGXFSZ, SIG_IGN);
@@ -809,7 +1297,7 @@ int main(int argc, char **argv)
 
   if (args.size() <= 1) {
     bool hasName = !args.empty() && !args[0].empty();
-    putMessage({" Usage : ", hasName ? args[0] : "tarnwick", " xxx.bag"});
+    putMessage(" Usage : " + (hasName ? args[0] : "tarnwick") + " xxx.bag");
     flushLines();
     return usageOrInterrupted;
   }
@@ -824,16 +1312,25 @@ int main(int argc, char **argv)
   startFaultReports();
   failureOutput = silenceStderr();
 
+  // Opened before the library opens it, so that the index is read from the
+  // same file; a failure here shows as the library's own.
+  int bagFd = open(bagFileName.c_str(), O_RDONLY | O_CLOEXEC);
   std::unique_ptr<rosbag::Bag> bag;
   try {
     inBagLibrary = 1;
     bag.reset(new rosbag::Bag);
     bag->open(bagFileName, rosbag::bagmode::Read);
     inBagLibrary = 0;
-  } catch (const std::exception &e) {
+  } catch (...) {
     inBagLibrary = 0;
     writeFailedStatus = bagOpenFailed;
-    putMessage({openFailed, failureText(e)});
+    try {
+      throw;
+    } catch (const std::exception &e) {
+      putMessage(openFailed, failureText(e));
+    } catch (...) {
+      putMessage(openFailed, "unknown failure");
+    }
     flushLines();
     return bagOpenFailed;
   }
@@ -842,20 +1339,26 @@ int main(int argc, char **argv)
   writeFailedLine = " Listing write failed, " + bagFileName + ", msg = ";
   writeFailedStatus = listingWriteFailed;
   try {
-    listBagMessages(*bag);
+    listBagMessages(*bag, bagFd);
     inBagLibrary = 1;
     bag->close();
     bag.reset();
     inBagLibrary = 0;
-  } catch (const std::exception &e) {
-    inBagLibrary = 0;
+  } catch (...) {
     // The listing so far stays intact on stdout; the reason goes to stderr.
+    // Nothing runs after it: the bag's destructor would read the damaged bag
+    // again.
+    inBagLibrary = 0;
     lineSize = 0;
     flushLines();
-    std::string failure = readFailed + failureText(e) + "\n";
-    int ignored;
-    writeOut(failureOutput, failure.data(), failure.size(), ignored);
-    return bagReadFailed;
+    try {
+      throw;
+    } catch (const std::exception &e) {
+      reportReadFailure(readFailed, failureText(e));
+    } catch (...) {
+      reportReadFailure(readFailed, "unknown failure");
+    }
+    _exit(bagReadFailed);
   }
   flushLines();
   // As the careful Unix tools do: an output that fails only when closed
