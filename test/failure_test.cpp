@@ -149,8 +149,10 @@ TEST(ReadFailure, DamagedChunkKeepsLinesBeforeIt)
                           "data integrity error was detected in the compressed data");
 }
 
-// The bag library dies by SIGSEGV on these: it trusts the offsets of its
-// index and the lengths in record headers.
+// The bag library trusts the offsets of its index and the lengths in record
+// headers: an offset beyond its chunk is found before the library reads
+// there; a record header too short for its fields kills the library by
+// SIGSEGV, contained.
 TEST(ReadFailure, LibraryFaultsOnDamagedIndex)
 {
   auto offsetBeyondItsChunk = [](std::string &bytes) {
@@ -162,7 +164,9 @@ TEST(ReadFailure, LibraryFaultsOnDamagedIndex)
     patchUint32(bytes, index.headerSizeAt, index.dataSizeAt - index.headerSizeAt - 4 - 1);
   };
   for (auto compression : everyCompression) {
-    expectListingUpToDamage(compression, offsetBeyondItsChunk, outsideBuffers);
+    expectListingUpToDamage(
+        compression, offsetBeyondItsChunk,
+        "the bag's index puts a sensor_msgs/Imu message outside its chunk: damaged bag");
     expectListingUpToDamage(compression, headerOneByteShort, outsideBuffers, true);
   }
 }
@@ -206,13 +210,15 @@ TEST(ReadFailure, OutOfMemoryKeepsTheLinesBeforeIt)
   }
 }
 
-// A damaged length inside a message's data is met in bounded time and
-// memory: the decoder would size an array to it before finding the bytes
-// missing. Strings are checked by the decoder itself before they are copied.
+// A damaged length inside a message's data, or in its record, is met in
+// bounded time and memory, before anything is read by it: the decoder would
+// size an array to it, and the library would read past its chunk and list
+// what lies there. Strings are checked by the decoder itself before they are
+// copied. The damage is done to the uncompressed chunk, in every compression.
 TEST(ReadFailure, DamagedLengthInsideAMessage)
 {
   sensor_msgs::PointCloud2 cloud;
-  cloud.header.frame_id = "lidar";
+  cloud.header.frame_id = "cloudframe";
   sensor_msgs::PointField field;
   field.name = "fieldmark";
   cloud.fields = {field, field};
@@ -222,47 +228,78 @@ TEST(ReadFailure, DamagedLengthInsideAMessage)
   imu.header.frame_id = "imu-frame";
   sensor_msgs::TimeReference reference;
   reference.source = "gps-source";
+  uint32_t cloudSize = ros::serialization::serializationLength(cloud);
   const std::string cloudDamage = "a length in a sensor_msgs/PointCloud2 message exceeds its " +
-                                  std::to_string(ros::serialization::serializationLength(cloud)) +
-                                  " bytes: damaged bag";
+                                  std::to_string(cloudSize) + " bytes: damaged bag";
   auto writeCloud = [&](rosbag::Bag &bag) {
     bag.write("/lidar/points", ros::Time(2), cloud);
+  };
+  auto writeReference = [&](rosbag::Bag &bag) {
+    bag.write("/gps/time_reference", ros::Time(2), reference);
   };
   const struct {
     const char *name;
     std::function<void(rosbag::Bag &)> writeDamaged;
     std::string marker;  // the bytes right after the damaged length
-    int lengthBefore;    // how far before the marker the length is
-    uint32_t damage;
+    // {how far before the marker a length is, its new value}
+    std::vector<std::pair<int, uint32_t>> lengths;
     std::string reason;
   } cases[] = {
-      {"cloud data", writeCloud, "DATAMARK", 4, 0xdcd7030b, cloudDamage},
-      {"cloud fields", writeCloud, "fieldmark", 8, 0x02000000, cloudDamage},
-      {"IMU frame", [&](rosbag::Bag &bag) { bag.write("/imu/data", ros::Time(2), imu); },
-       "imu-frame", 4, 0xdcd7030b, "Buffer Overrun"},
-      {"time reference source",
-       [&](rosbag::Bag &bag) { bag.write("/gps/time_reference", ros::Time(2), reference); },
-       "gps-source", 4, 0xdcd7030b, "Buffer Overrun"},
+      {"cloud data", writeCloud, "DATAMARK", {{4, 0xdcd7030b}}, cloudDamage},
+      {"cloud fields", writeCloud, "fieldmark", {{8, 0x02000000}}, cloudDamage},
+      // An array that takes nearly all that the decode may, then bytes that
+      // are not there: the bound must not outlive the decode.
+      {"cloud data near the bound",
+       writeCloud,
+       "DATAMARK",
+       {{4, 4 * cloudSize + (64 << 10) - 1000}},
+       "Buffer Overrun"},
+      {"cloud record",
+       writeCloud,
+       "cloudframe",
+       {{20, 0xdcd7030b}},
+       "a sensor_msgs/PointCloud2 message claims 3705078539 bytes, more than its chunk holds: "
+       "damaged bag"},
+      {"IMU frame",
+       [&](rosbag::Bag &bag) { bag.write("/imu/data", ros::Time(2), imu); },
+       "imu-frame",
+       {{4, 0xdcd7030b}},
+       "Buffer Overrun"},
+      {"time reference source", writeReference, "gps-source", {{4, 0xdcd7030b}}, "Buffer Overrun"},
+      // Record and source both claim what lies past the chunk.
+      {"time reference record and source",
+       writeReference,
+       "gps-source",
+       {{32, 4034}, {4, 4010}},
+       "a sensor_msgs/TimeReference message claims 4034 bytes, more than its chunk holds: "
+       "damaged bag"},
   };
   for (const auto &test : cases) {
-    TempDir dir;
-    std::string bagPath = dir.path("damaged.bag");
-    writeBag(bagPath, rosbag::compression::Uncompressed, [&](rosbag::Bag &bag) {
-      bag.write("/imu/before", ros::Time(1), sensor_msgs::Imu());
-      test.writeDamaged(bag);
-    });
-    std::string bytes = readFile(bagPath);
-    patchUint32(bytes, bytes.find(test.marker) - test.lengthBefore, test.damage);
-    writeFile(bagPath, bytes);
+    for (auto compression : everyCompression) {
+      TempDir dir;
+      std::string bagPath = dir.path("damaged.bag");
+      writeBag(bagPath, compression, [&](rosbag::Bag &bag) {
+        bag.write("/imu/before", ros::Time(1), sensor_msgs::Imu());
+        test.writeDamaged(bag);
+      });
+      std::string bytes = readFile(bagPath);
+      damageChunks(bytes, [&](std::string &contents) {
+        for (const auto &length : test.lengths)
+          patchUint32(contents, contents.find(test.marker) - length.first, length.second);
+      });
+      writeFile(bagPath, bytes);
 
-    ToolRun run = runTarnwick({bagPath});
-    EXPECT_EQ(run.err, " Bag file read failed, " + bagPath + ", msg = " + test.reason + "\n")
-        << test.name;
-    EXPECT_EQ(run.status, 253) << test.name;
-    EXPECT_EQ(splitLines(run.out).size(), 1u) << test.name;
-    EXPECT_EQ(run.out.substr(0, 60), "                   0               0.0000000000  /imu/before")
-        << test.name;
-    EXPECT_LT(run.peakKiB, 100 << 10) << test.name;
+      ToolRun run = runTarnwick({bagPath});
+      std::string name = test.name + std::string(", compression ") + std::to_string(compression);
+      EXPECT_EQ(run.err, " Bag file read failed, " + bagPath + ", msg = " + test.reason + "\n")
+          << name;
+      EXPECT_EQ(run.status, 253) << name;
+      EXPECT_EQ(splitLines(run.out).size(), 1u) << name;
+      EXPECT_EQ(run.out.substr(0, 60),
+                "                   0               0.0000000000  /imu/before")
+          << name;
+      EXPECT_LT(run.peakKiB, 100 << 10) << name;
+    }
   }
 }
 

@@ -1,6 +1,8 @@
 #include "tool_runner.h"
 
+#include <bzlib.h>
 #include <gtest/gtest.h>
+#include <roslz4/lz4s.h>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -187,6 +189,63 @@ std::vector<BagRecord> bagRecords(const std::string &bytes, uint8_t op)
     if (record.op == op)
       records.push_back(record);
   return records;
+}
+
+static std::string fieldValue(const std::string &bytes, const BagRecord &record,
+                              const std::string &name)
+{
+  uint64_t at = record.fieldValueAt.at(name);
+  return bytes.substr(at, readUint32(bytes, record.fieldSizeAt.at(name)) - name.size() - 1);
+}
+
+// A chunk's data, compressed as it says, or uncompressed when it is "lz4" or "bz2".
+static std::string recompressed(const std::string &compression, const std::string &data,
+                                uint32_t uncompressedSize, bool compress)
+{
+  if (compression == "none")
+    return data;
+  std::string out(compress ? data.size() * 2 + 1024 : uncompressedSize, '\0');
+  unsigned int size = out.size();
+  char *in = const_cast<char *>(data.data());
+  int status = compression == "lz4"
+                   ? (compress ? roslz4_buffToBuffCompress(in, data.size(), &out[0], &size, 6)
+                               : roslz4_buffToBuffDecompress(in, data.size(), &out[0], &size))
+               : compress ? BZ2_bzBuffToBuffCompress(&out[0], &size, in, data.size(), 9, 0, 30)
+                          : BZ2_bzBuffToBuffDecompress(&out[0], &size, in, data.size(), 0, 0);
+  if (status != 0)
+    throw std::runtime_error(compression + " failed on a chunk");
+  return out.substr(0, size);
+}
+
+void damageChunks(std::string &bytes, const std::function<void(std::string &contents)> &damage)
+{
+  std::string rebuilt = bytes.substr(0, bagRecords(bytes)[0].headerSizeAt);
+  std::map<uint64_t, uint64_t> movedTo;
+  for (const BagRecord &record : bagRecords(bytes)) {
+    movedTo[record.headerSizeAt] = rebuilt.size();
+    std::string data = bytes.substr(record.dataAt, record.dataSize);
+    if (record.op == opChunk) {
+      std::string compression = fieldValue(bytes, record, "compression");
+      std::string contents =
+          recompressed(compression, data, readUint32(bytes, record.fieldValueAt.at("size")), false);
+      damage(contents);
+      data = recompressed(compression, contents, 0, true);
+    }
+    rebuilt += bytes.substr(record.headerSizeAt, record.dataSizeAt - record.headerSizeAt);
+    uint32_t size = data.size();
+    rebuilt += std::string(reinterpret_cast<const char *>(&size), 4) + data;
+  }
+  for (const BagRecord &record : bagRecords(rebuilt)) {
+    const char *position = record.op == opFileHeader  ? "index_pos"
+                           : record.op == opChunkInfo ? "chunk_pos"
+                                                      : nullptr;
+    if (position) {
+      uint64_t at = record.fieldValueAt.at(position), old;
+      memcpy(&old, &rebuilt[at], 8);
+      memcpy(&rebuilt[at], &movedTo.at(old), 8);
+    }
+  }
+  bytes = rebuilt;
 }
 
 void patchUint32(std::string &bytes, uint64_t offset, uint32_t value)

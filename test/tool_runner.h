@@ -87,6 +87,12 @@ enum : uint8_t { opIndexData = 0x04, opChunk = 0x05 };
 std::vector<BagRecord> bagRecords(const std::string &bytes);
 std::vector<BagRecord> bagRecords(const std::string &bytes, uint8_t op);
 
+enum : uint8_t { opFileHeader = 0x03, opChunkInfo = 0x06 };
+
+// Hands each chunk of a bag to damage, uncompressed (damage keeps its length),
+// and stores it again with its own compression, moving the records after it.
+void damageChunks(std::string &bytes, const std::function<void(std::string &contents)> &damage);
+
 // Overwrites the 32-bit little-endian number at offset.
 void patchUint32(std::string &bytes, uint64_t offset, uint32_t value);
 
