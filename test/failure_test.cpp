@@ -7,6 +7,7 @@
 #include <sensor_msgs/TimeReference.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -303,6 +304,31 @@ TEST(ReadFailure, DamagedLengthInsideAMessage)
   }
 }
 
+// The bag library leaves out messages stored at time 0, which Python's
+// rosbag writes and reads: the others are listed, and the failure says how
+// many are missing.
+TEST(ReadFailure, MessagesAtTimeZeroAreReported)
+{
+  TempDir dir;
+  std::string bagPath = dir.path("unstamped.bag");
+  // rosbag::Bag refuses time 0 itself: written at 1 ns, then set to 0.
+  writeImuBag(bagPath, rosbag::compression::LZ4, 3);
+  std::string bytes = readFile(bagPath);
+  BagRecord index = bagRecords(bytes, opIndexData)[0];
+  for (uint64_t entry : {0, 1})
+    for (uint64_t field : {0, 4})
+      patchUint32(bytes, index.dataAt + 12 * entry + field, 0);
+  writeFile(bagPath, bytes);
+
+  ToolRun run = runTarnwick({bagPath});
+  EXPECT_EQ(run.out.substr(0, 60), "                   0      1700000000.0099999905  /imu/data  ");
+  EXPECT_EQ(splitLines(run.out).size(), 1u);
+  EXPECT_EQ(run.err, " Bag file read failed, " + bagPath +
+                         ", msg = 2 messages stored at time 0 not listed: the bag library does "
+                         "not read them\n");
+  EXPECT_EQ(run.status, 253);
+}
+
 TEST(OpenFailure, HeaderFieldLengthBeyondItsRecord)
 {
   for (auto compression : everyCompression) {
@@ -352,7 +378,9 @@ TEST(LongPath, HeldWhole)
   EXPECT_EQ(run.status, 254);
 }
 
-// A bag whose listing (3 MB) is far larger than a pipe and the tool's buffer.
+// A bag whose listing (4 MB) is far larger than a pipe and the tool's buffer:
+// 15,000 IMU lines, and among them, from byte 400,000 or so of the listing, a
+// cloud's line of 1.25 MB.
 struct LongBag {
   std::string path;
   std::string listing;  // as the tool lists it undisturbed
@@ -365,6 +393,13 @@ const LongBag &longBag()
   static const LongBag bag = [] {
     std::string path = dir.path("long.bag");
     writeImuBag(path, rosbag::compression::Uncompressed, 15000, 768 * 1024);
+    rosbag::Bag bag(path, rosbag::bagmode::Append);
+    sensor_msgs::PointCloud2 cloud;
+    sensor_msgs::PointField field;
+    field.name = "fieldname";
+    cloud.fields.assign(125000, field);
+    bag.write("/lidar/points", ros::Time(1700000010), cloud);
+    bag.close();
     return LongBag{path, runTarnwick({path}).out};
   }();
   return bag;
@@ -422,22 +457,32 @@ void expectWholeLinesOf(const std::string &out, const std::string &intact)
 }
 
 // The listing is read slowly through a pipe, so the tool is still busy (often
-// blocked in a write) when the interrupt comes.
+// blocked in a write) when the stop comes; from 1,000,000 bytes on it is in
+// the middle of the cloud's long line, which must be finished. SIGTERM and
+// SIGHUP end the tool by themselves once the lines are out.
 TEST(Interrupt, StopsOnLineBoundary)
 {
   const std::string &bagPath = longBag().path, &intact = longBag().listing;
-
-  for (size_t readBeforeStop : {size_t(1), size_t(100000), size_t(1000000)}) {
+  const struct {
+    size_t readBeforeStop;
+    int signal;
+  } cases[] = {{1, SIGINT},       {100000, SIGINT},   {1000000, SIGINT},
+               {1200000, SIGINT}, {1000000, SIGTERM}, {1000000, SIGHUP}};
+  for (const auto &test : cases) {
     int fromTool;
     pid_t child = startTarnwick({bagPath}, fromTool);
     std::string out;
     char block[4096];
     ssize_t got = 1;
-    while (out.size() < readBeforeStop && (got = read(fromTool, block, sizeof block)) > 0)
+    while (out.size() < test.readBeforeStop && (got = read(fromTool, block, sizeof block)) > 0)
       out.append(block, got);
-    kill(child, SIGINT);
+    kill(child, test.signal);
     out += readToEnd(fromTool);
-    expectExit(waitForExit(child), 255);
+    int wstatus = waitForExit(child);
+    if (test.signal == SIGINT)
+      expectExit(wstatus, 255);
+    else
+      EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == test.signal) << wstatus;
     expectWholeLinesOf(out, intact);
   }
 }
@@ -454,39 +499,84 @@ TEST(Interrupt, StalledReaderDoesNotHoldTheTool)
   expectWholeLinesOf(readToEnd(fromTool), intact);
 }
 
-// Lines still in the tool's buffer when the interrupt comes reach a file: the
-// IMU lines are listed while the clouds behind them take seconds to unpack.
+// imuLines IMU samples, then nine clouds of 24 MB in BZ2 chunks of their own,
+// which take seconds to unpack.
+void writeSlowBag(const std::string &path, uint32_t imuLines)
+{
+  writeBag(path, rosbag::compression::BZ2, [&](rosbag::Bag &bag) {
+    sensor_msgs::Imu imu;
+    for (uint32_t i = 1; i <= imuLines; ++i)
+      bag.write("/imu/data", ros::Time(i), imu);
+    bag.setChunkThreshold(1);  // the IMU lines come before any cloud is unpacked
+    for (uint32_t i = 1; i <= 9; ++i) {
+      sensor_msgs::PointCloud2 big;
+      big.data.assign(24 << 20, 0);
+      bag.write("/lidar/points", ros::Time(imuLines + i), big);
+    }
+  });
+}
+
+// Waits until the tool has used some processor time since it last wrote: it
+// is then among the clouds. The processor time, not the clock: a loaded
+// machine must not make the signal come too early. Reads what the tool writes
+// meanwhile, if fromTool is a pipe.
+std::string waitUntilAmongTheClouds(pid_t child, int fromTool = -1)
+{
+  std::string out;
+  long busySince = cpuMilliseconds(child);
+  for (int waited = 0; waited < 20000 && cpuMilliseconds(child) - busySince < 150; waited += 5) {
+    pollfd ready = {fromTool, POLLIN, 0};
+    char block[4096];
+    ssize_t got;
+    if (poll(&ready, 1, 5) == 1 && (got = read(fromTool, block, sizeof block)) > 0) {
+      out.append(block, got);
+      busySince = cpuMilliseconds(child);
+    }
+  }
+  return out;
+}
+
+// Lines still in the tool's buffer when the interrupt comes reach a file.
 TEST(Interrupt, BufferedLinesReachAFile)
 {
   TempDir dir;
   std::string bagPath = dir.path("slow.bag"), outPath = dir.path("listing.txt");
-  writeBag(
-      bagPath, rosbag::compression::BZ2,
-      [](rosbag::Bag &bag) {
-        sensor_msgs::Imu imu;
-        for (uint32_t i = 1; i <= 3; ++i)
-          bag.write("/imu/data", ros::Time(i), imu);
-        for (uint32_t i = 4; i <= 12; ++i) {
-          sensor_msgs::PointCloud2 big;
-          big.data.assign(24 << 20, 0);
-          bag.write("/lidar/points", ros::Time(i), big);
-        }
-      },
-      1);  // a chunk for every message: the IMU lines come before any cloud is unpacked
+  writeSlowBag(bagPath, 3);
   std::string intact = runTarnwick({bagPath}).out;
   int fromTool;
   pid_t child = startTarnwick({bagPath}, fromTool, [&] {
     dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
   });
   close(fromTool);
-  // The tool's own processor time, not the clock, says it is among the clouds:
-  // a loaded machine must not make the interrupt come too early.
-  for (int waited = 0; cpuMilliseconds(child) < 150 && waited < 10000; waited += 5)
-    usleep(5000);
+  waitUntilAmongTheClouds(child);
   expectExit(interruptAfter(child, 0), 255);
   std::string out = readFile(outPath);
   EXPECT_GE(splitLines(out).size(), 3u);
   expectWholeLinesOf(out, intact);
+}
+
+// A fault contained inside the bag library (sent here while it unpacks the
+// clouds, as a damaged chunk would raise it): every line listed before it
+// reaches a reader that is slow but reading, through a pipe too small for
+// the lines the tool holds.
+TEST(Interrupt, ContainedFaultWaitsForASlowReader)
+{
+  TempDir dir;
+  std::string bagPath = dir.path("slow.bag");
+  writeSlowBag(bagPath, 3000);
+  std::string listed = runTarnwick({bagPath}).out;
+  listed = listed.substr(0, listed.rfind('\n', listed.find("/lidar/points")) + 1);
+  int fromTool;
+  pid_t child = startTarnwick({bagPath}, fromTool);
+  fcntl(fromTool, F_SETPIPE_SZ, 4096);
+  std::string out = waitUntilAmongTheClouds(child, fromTool);
+  kill(child, SIGSEGV);
+  char block[1024];
+  for (ssize_t got; (got = read(fromTool, block, sizeof block)) > 0; usleep(2000))
+    out.append(block, got);
+  close(fromTool);
+  expectExit(waitForExit(child), 253);
+  EXPECT_TRUE(out == listed) << out.size() << " of " << listed.size() << " bytes";
 }
 
 // A script's background job starts with SIGINT ignored, and keeps it so.

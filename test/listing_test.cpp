@@ -11,7 +11,9 @@
 #include <sensor_msgs/PointCloud2.h>
 #include <sensor_msgs/TimeReference.h>
 
+#include <dirent.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
@@ -200,6 +202,47 @@ TEST(Listing, HugeStringsAndLinesWhole)
                 "                   3               4.0000000000  /gps/fix              "
                 "sensor_msgs/NavSatFix "
                 "   4.00000000    5.00000000    6.00000000\n");
+  EXPECT_EQ(run.status, 0);
+}
+
+// A bag's strings can neither forge lines nor drive a terminal: each control
+// byte is written as '?', one for one; all other bytes as they are.
+TEST(Listing, ControlBytesWrittenAsQuestionMarks)
+{
+  const std::string sources[] = {"gps\n                  99      1.0  /imu/data",
+                                 "carriage\rreturn",
+                                 "\x1b]0;title\x07",
+                                 "\x1b[2Jclear\x7f",
+                                 "invalid \xff\xfe utf-8",
+                                 "caf\xc3\xa9 plain"};
+  TempDir dir;
+  std::string bagPath = dir.path("controls.bag");
+  writeBag(bagPath, rosbag::compression::Uncompressed, [&](rosbag::Bag &bag) {
+    for (uint32_t i = 0; i < 6; ++i)
+      bag.write("/gps/time_reference", at(i + 1), timeReference(at(i + 1), at(1), sources[i]));
+    writeAs(bag, "/gps\ttime", at(7), timeReference(at(7), at(1), "tab"), "odd\n/Reference",
+            ros::message_traits::md5sum<sensor_msgs::TimeReference>());
+    bag.write("/lidar/points", at(8), cloud(at(8), {"x\ny", "\x1b[31mred"}));
+  });
+
+  ToolRun run = runTarnwick({bagPath});
+  EXPECT_EQ(run.out,
+            "                   0               1.0000000000  /gps/time_reference   "
+            "sensor_msgs/TimeReference    1.00000000 gps?                  99      1.0  /imu/data\n"
+            "                   1               2.0000000000  /gps/time_reference   "
+            "sensor_msgs/TimeReference    1.00000000 carriage?return\n"
+            "                   2               3.0000000000  /gps/time_reference   "
+            "sensor_msgs/TimeReference    1.00000000 ?]0;title?\n"
+            "                   3               4.0000000000  /gps/time_reference   "
+            "sensor_msgs/TimeReference    1.00000000 ?[2Jclear?\n"
+            "                   4               5.0000000000  /gps/time_reference   "
+            "sensor_msgs/TimeReference    1.00000000 invalid \xff\xfe utf-8\n"
+            "                   5               6.0000000000  /gps/time_reference   "
+            "sensor_msgs/TimeReference    1.00000000 caf\xc3\xa9 plain\n"
+            "                   6               7.0000000000  /gps?time             "
+            "odd?/Reference          1.00000000 tab\n"
+            "                   7               8.0000000000  /lidar/points         "
+            "sensor_msgs/PointCloud2  2  x?y  ?[31mred\n");
   EXPECT_EQ(run.status, 0);
 }
 
@@ -404,11 +447,33 @@ TEST(CommandLine, PathIsFirstArgumentLeftByRemappings)
   EXPECT_EQ(twoPaths.status, 0);
 }
 
-// Nothing of the ROS environment reaches the listing or stderr: the tool
-// takes the remapping arguments away itself and runs nothing of ROS's set-up.
+std::vector<std::string> folderEntries(const std::string &path)
+{
+  std::vector<std::string> names;
+  if (DIR *folder = opendir(path.c_str())) {
+    while (const dirent *entry = readdir(folder))
+      if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, ".."))
+        names.push_back(entry->d_name);
+    closedir(folder);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Nothing of the ROS environment reaches the listing or stderr, nor does the
+// tool write anything to the home folder or ROS_HOME: it takes the remapping
+// arguments away itself, runs nothing of ROS's set-up, and the bag library's
+// plugin loader does not run rospack, which would crawl ROS_PACKAGE_PATH and
+// keep a cache in ROS_HOME (here a FIFO, which would hold it forever).
 TEST(CommandLine, RosEnvironmentLeavesTheListingAlone)
 {
   TempDir dir;
+  std::string home = dir.path("home"), rosHome = dir.path("roshome");
+  const std::string cache = "rospack_cache_00000000000000000000";
+  mkdir(home.c_str(), 0700);
+  mkdir(rosHome.c_str(), 0700);
+  mkfifo((rosHome + "/" + cache).c_str(), 0600);
+  const std::string homes[] = {"HOME=" + home, "ROS_HOME=" + rosHome};
   std::string bagPath = dir.path("layouts.bag"), logPath = dir.path("log4j-wrote-this");
   writeBag(bagPath, rosbag::compression::LZ4, writeEveryLayout);
   writeFile(dir.path("log4j.properties"),
@@ -432,6 +497,8 @@ TEST(CommandLine, RosEnvironmentLeavesTheListingAlone)
       {"namespace with a space", {"ROS_NAMESPACE=a b"}, {}},
       {"parameter for an absent master", {}, {"_p:=1"}},
       {"malformed remappings", {}, {"__name:=a/b", "1a:=b", "__master:=foo"}},
+      {"package path a whole system", {"ROS_PACKAGE_PATH=/usr"}, {}},
+      {"no ROS home", {"ROS_HOME=/nonexistent/ros"}, {}},
   };
   for (const auto &test : cases) {
     std::vector<std::string> args = test.rosArgs;
@@ -439,6 +506,8 @@ TEST(CommandLine, RosEnvironmentLeavesTheListingAlone)
     ToolRun run = runTarnwick(args, [&] {
       if (chdir(dir.path("").c_str()) != 0)
         _exit(126);
+      for (const std::string &setting : homes)
+        putenv(const_cast<char *>(setting.c_str()));
       for (const std::string &setting : test.environment)
         putenv(const_cast<char *>(setting.c_str()));
     });
@@ -446,6 +515,8 @@ TEST(CommandLine, RosEnvironmentLeavesTheListingAlone)
     EXPECT_EQ(run.out, everyLayoutListing) << test.name;
     EXPECT_EQ(run.err, "") << test.name;
     EXPECT_EQ(run.status, 0) << test.name;
+    EXPECT_EQ(folderEntries(home), std::vector<std::string>{}) << test.name;
+    EXPECT_EQ(folderEntries(rosHome), std::vector<std::string>{cache}) << test.name;
   }
   EXPECT_EQ(access(logPath.c_str(), F_OK), -1) << "log4j.properties was run";
 }
