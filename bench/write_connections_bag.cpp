@@ -16,7 +16,7 @@
 int main(int argc, char **argv)
 {
   long messages = argc == 4 ? atol(argv[2]) : 0, connections = argc == 4 ? atol(argv[3]) : 0;
-  if (messages <= 0 || connections <= 0) {
+  if (messages < 0 || connections <= 0) {
     fprintf(stderr, "usage: %s OUT.bag MESSAGES CONNECTIONS\n", argv[0]);
     return 2;
   }

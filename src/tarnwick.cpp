@@ -249,13 +249,15 @@ static const int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 // closing): a fault anywhere else is the tool's own and must dump core.
 static volatile sig_atomic_t inBagLibrary;
 
-// On some damaged bags the bag library reads outside its buffers (an index
-// offset beyond its chunk, a field length beyond its record) and dies by
-// SIGSEGV or SIGBUS, or stops on an assertion of its own (SIGABRT) when a
-// buffer cannot grow. Checking every offset before the library uses it would
-// mean a second bag reader, so the fault is contained instead: the finished
-// lines go out, one line names the failure, and the status is that of any
-// other open or read failure. Only async-signal-safe calls are made here.
+// On some damaged bags the bag library reads outside its buffers (a field
+// length beyond its record, an index it reads while opening the bag) and dies
+// by SIGSEGV or SIGBUS, or stops on an assertion of its own (SIGABRT) when a
+// buffer cannot grow. The walk checks each message's place and length against
+// the bag's index first (below), but checking everything the library reads
+// would mean a second bag reader, so the fault is contained instead: the
+// finished lines go out, one line names the failure, and the status is that
+// of any other open or read failure. Only async-signal-safe calls are made
+// here.
 static void Fault(int signo)
 {
   static const char segv[] = "the bag library read outside its buffers (SIGSEGV): damaged bag\n";
@@ -624,8 +626,9 @@ static void putVelocityLine(int64_t count, const rosbag::MessageInstance &m,
 // bytes are not there: one damaged 32-bit length took gigabytes and half a
 // minute. Strings are checked against the record's data length before they
 // are copied, and that length is checked against the bag's index first
-// (below). While a message is decoded, operator new refuses whatever would
-// take the decode past four times its stored size (a 13-byte empty
+// (below), so of the five kinds only the cloud, with its data and fields
+// arrays, is at risk. While a cloud is decoded, operator new refuses whatever
+// would take the decode past four times its stored size (a 13-byte empty
 // PointField takes 48 bytes decoded) and some room for the library's own.
 static size_t decodeAllowance;  // bytes the decode may still take; 0: no decode is bounded
 static bool decodeRefused;
@@ -1212,33 +1215,36 @@ static void reportReadFailure(const std::string &start, const char *reason)
 // ---- Where the bag library's plugin loader looks -------------------------
 //
 // Constructing a rosbag::Bag builds a pluginlib loader for its encryptor
-// plugins, which asks roslib's ros::package (rospack, in-process) where the
-// rosbag_storage package and its plugin description are: rospack crawls
+// plugins, which asks roslib's ros::package (rospack, in-process) for the
+// rosbag_storage package's folder and plugin description: rospack crawls
 // ROS_PACKAGE_PATH (all of /usr/share on Debian) and reads and writes a cache
 // in ~/.ros, which can hang on a FIFO or a loop of links. Both answers are
 // known when tarnwick is built, and these definitions stand in for roslib's
 // in the whole process, the bag library's calls included: the dynamic linker
-// looks in the executable first. Nothing else of ROS asks them here.
+// looks in the executable first. pluginlib uses the folder only to see that
+// the package exists and to look for the plugin library in it, so the answer
+// is the folder of that library: found at once, it is loaded once, not tried
+// and unloaded first.
 namespace ros {
 namespace package {
 std::string getPath(const std::string &package_name)
 {
-  return package_name == "rosbag_storage" ? ROSBAG_STORAGE_SHARE : "";
+  return package_name == "rosbag_storage" ? ROSBAG_STORAGE_PLUGIN_FOLDER : "";
 }
 
 void getPlugins(const std::string &package, const std::string &attribute,
                 std::vector<std::string> &plugins, bool)
 {
   if (package == "rosbag_storage" && attribute == "plugin")
-    plugins.push_back(ROSBAG_STORAGE_SHARE "/encryptor_plugins.xml");
+    plugins.push_back(ROSBAG_STORAGE_PLUGINS);
 }
 }  // namespace package
 }  // namespace ros
 
 // While the bag library runs, stderr is /dev/null: its plugin loader prints
-// rospack's warnings there when the home directory is missing or read-only,
-// and the C library an assertion's text, but stderr must hold the tool's own
-// failure line alone. Returns the real stderr, for that line.
+// its errors there, and the C library an assertion's text, but stderr must
+// hold the tool's own failure line alone. Returns the real stderr, for that
+// line.
 static int silenceStderr()
 {
   int realStderr = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);

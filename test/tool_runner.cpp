@@ -276,3 +276,11 @@ std::vector<std::string> splitLines(const std::string &text)
     lines.push_back(line);
   return lines;
 }
+
+// The tests' own main: gtest_main is a library of its own in some builds of
+// GoogleTest and not in others.
+int main(int argc, char **argv)
+{
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
