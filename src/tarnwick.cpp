@@ -679,22 +679,26 @@ static void checkRecordInChunk(const rosbag::MessageInstance &m, uint64_t room)
 
 // Decodes m as T once its record is known to fit in room, the bytes that the
 // bag's index leaves it. The library copies the record's data into a stream
-// that ends where the room does, and refuses a length past it before it
-// copies; the message decoder then reads that copy. One look at the record,
-// as instantiate takes.
+// that ends where data or the room does, and refuses a length past it before
+// it copies; the message decoder then reads that copy. One look at the
+// record, as instantiate takes; a second only for a message larger than any
+// before it, data then growing to its size.
 template <class T>
 static boost::shared_ptr<const T> decode(const rosbag::MessageInstance &m, uint64_t room,
                                          std::vector<uint8_t> &data)
 {
   checkRecordInChunk(m, room);
-  size_t roomForData = room - recordFraming;
-  if (data.size() < roomForData)
-    data.resize(roomForData);
-  ros::serialization::OStream copy(data.data(), roomForData);
+  uint64_t roomForData = room - recordFraming;
+  ros::serialization::OStream copy(data.data(), std::min<uint64_t>(data.size(), roomForData));
   try {
     m.write(copy);
   } catch (const ros::serialization::StreamOverrunException &) {
-    throw claimsTooMuch(m, m.size());
+    uint32_t storedSize = m.size();
+    if (storedSize > roomForData)
+      throw claimsTooMuch(m, storedSize);
+    data.resize(storedSize);
+    copy = ros::serialization::OStream(data.data(), storedSize);
+    m.write(copy);
   }
   ros::serialization::IStream decoded(data.data(), copy.getData() - data.data());
   boost::shared_ptr<T> message = boost::make_shared<T>();
@@ -1091,6 +1095,7 @@ void listBagMessages(const rosbag::Bag &bag, int bagFd)
     positions.push_back(views.back()->begin());
     ends.push_back(views.back()->end());
   }
+  inBagLibrary = 0;
   if (groupSize > 1)
     for (size_t slot = 0; slot < slots.size(); ++slot)
       slotOfHeader[slots[slot]->header.get()] = slot;
@@ -1118,7 +1123,7 @@ void listBagMessages(const rosbag::Bag &bag, int bagFd)
     }
   };
 
-  std::vector<uint8_t> data;  // a message's data, copied for its decoder
+  std::vector<uint8_t> data(1 << 12);  // a message's data, copied for its decoder
   while (!cursors.empty()) {
     size_t slot = cursors.back()[1];
     const IndexedMessage &indexed = (*messagesOf[slot])[nextOf[slot]];
