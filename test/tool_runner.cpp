@@ -15,6 +15,15 @@
 #include <sstream>
 #include <stdexcept>
 
+// The tool as a shell starts it in the foreground, whatever the test runner
+// hands on (a background job of a script starts with SIGINT ignored): the
+// stop signals at their default, which setup may change.
+static void asInTheForeground()
+{
+  for (int stop : {SIGINT, SIGTERM, SIGHUP})
+    signal(stop, SIG_DFL);
+}
+
 ToolRun runTarnwick(const std::vector<std::string> &args, const ChildSetup &setup)
 {
   std::vector<std::string> argv{TARNWICK_PATH};
@@ -37,6 +46,7 @@ ToolRun runTarnwickArgv(const std::vector<std::string> &argv, const ChildSetup &
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
+    asInTheForeground();
     if (setup)
       setup();
     execv(TARNWICK_PATH, pointers.data());
@@ -76,6 +86,7 @@ pid_t startTarnwick(const std::vector<std::string> &args, int &readEnd, const Ch
     close(pipeEnds[1]);
     int devNull = open("/dev/null", O_WRONLY);
     dup2(devNull, STDERR_FILENO);
+    asInTheForeground();
     if (setup)
       setup();
     std::vector<char *> argv{const_cast<char *>(TARNWICK_PATH)};
