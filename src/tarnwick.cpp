@@ -786,10 +786,10 @@ static std::string fieldOf(const std::string &header, const std::string &name)
 {
   std::string value;
   for (size_t at = 0; at + 4 <= header.size();) {
-    size_t size = numberAt(header, at, 4);
-    std::string entry = header.substr(at + 4, size);
-    if (entry.compare(0, name.size() + 1, name + "=") == 0)
-      value = entry.substr(name.size() + 1);
+    size_t size = std::min<size_t>(numberAt(header, at, 4), header.size() - at - 4);
+    if (size > name.size() && header.compare(at + 4, name.size(), name) == 0 &&
+        header[at + 4 + name.size()] == '=')
+      value = header.substr(at + 5 + name.size(), size - name.size() - 1);
     at += 4 + size;
   }
   return value;
@@ -1178,8 +1178,10 @@ void listBagMessages(const rosbag::Bag &bag, int bagFd)
     bool exhausted = ++nextOf[slot] == messagesOf[slot]->size();
     moveBackCursor(cursors, ties, exhausted, exhausted ? 0 : (*messagesOf[slot])[nextOf[slot]][0]);
   }
+  if (!waiting.empty())
+    throw std::runtime_error(indexDamaged);
   for (size_t group = 0; group < views.size(); ++group)
-    if (positions[group] != ends[group] || !waiting.empty())
+    if (positions[group] != ends[group])
       throw std::runtime_error(indexDamaged);
   if (leftOut > 0)
     throw std::runtime_error(std::to_string(leftOut) + (leftOut == 1 ? " message" : " messages") +
