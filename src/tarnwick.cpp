@@ -745,26 +745,45 @@ static sensor_msgs::PointCloud2::ConstPtr decodeCloud(const rosbag::MessageInsta
 // its chunk or the chunk's end, that its record must fit in. The library has
 // read all of these bytes itself by then, so they are there.
 
-// {time key, room} of a message, per connection id, in the order of the
-// library's index of that connection: by time, ties in the order read.
-using IndexedMessage = std::array<uint64_t, 2>;
+// A message of the library's index of one connection: its stored time (as
+// timeKey makes it) and the bytes its record may take. Kept per connection
+// id in the library's order: by time, ties in the order read.
+struct IndexedMessage {
+  uint64_t time;
+  uint64_t room;
+};
 using BagIndex = std::map<uint32_t, std::vector<IndexedMessage>>;
+
+// An entry of an index record, as read: which connection's message, stored
+// when, and where in its chunk (in a format 1.2 bag, in the file).
+struct IndexEntry {
+  uint32_t connection;
+  uint64_t time;
+  uint64_t offset;
+};
+
+// The bag's file as the index reader walks it: at is the read position.
+struct BagFile {
+  int fd;
+  uint64_t size;
+  uint64_t at;
+};
 
 static const char indexDamaged[] = "the bag's index does not match its records: damaged bag";
 
 // Reads size bytes at offset, through a window of the file: the index comes
 // in records of a few bytes each, thousands of them at many connections.
-static std::string readAt(int fd, uint64_t offset, uint64_t size, uint64_t fileSize)
+static std::string readAt(const BagFile &file, uint64_t offset, uint64_t size)
 {
   static std::string window;
   static uint64_t windowAt;
-  if (offset > fileSize || size > fileSize - offset)
+  if (offset > file.size || size > file.size - offset)
     throw std::runtime_error(indexDamaged);
   if (offset < windowAt || offset + size > windowAt + window.size()) {
-    window.assign(std::min(std::max<uint64_t>(size, 1 << 16), fileSize - offset), '\0');
+    window.assign(std::min(std::max<uint64_t>(size, 1 << 16), file.size - offset), '\0');
     windowAt = offset;
     for (size_t done = 0; done < window.size();) {
-      ssize_t got = pread(fd, &window[done], window.size() - done, offset + done);
+      ssize_t got = pread(file.fd, &window[done], window.size() - done, offset + done);
       if (got <= 0 && !(got < 0 && errno == EINTR))
         throw std::runtime_error(indexDamaged);
       done += std::max(got, ssize_t(0));
@@ -803,131 +822,143 @@ static uint64_t numberField(const std::string &header, const std::string &name, 
   return numberAt(value, 0, size);
 }
 
-// Reads the header behind a 32-bit length at offset and moves offset past it.
-static std::string headerAt(int fd, uint64_t &offset, uint64_t fileSize)
+// Reads the header behind a 32-bit length at the read position and moves past it.
+static std::string headerAt(BagFile &file)
 {
-  uint64_t size = numberAt(readAt(fd, offset, 4, fileSize), 0, 4);
-  std::string header = readAt(fd, offset + 4, size, fileSize);
-  offset += 4 + size;
+  uint64_t size = numberAt(readAt(file, file.at, 4), 0, 4);
+  std::string header = readAt(file, file.at + 4, size);
+  file.at += 4 + size;
   return header;
 }
 
-// Reads count index entries of entrySize bytes (seconds, nanoseconds, then the
-// offset) at offset, past the data length, and moves offset past them.
-static void readEntries(int fd, uint64_t &offset, uint64_t fileSize, uint64_t count,
-                        size_t entrySize, uint64_t connection,
-                        std::vector<std::array<uint64_t, 3>> &entries)
+// Reads the count index entries of an index record's data, entrySize bytes
+// each (seconds, nanoseconds, then the offset), as the library does: by the
+// count, whatever the data length says.
+static void readEntries(BagFile &file, uint64_t count, size_t entrySize, uint32_t connection,
+                        std::vector<IndexEntry> &entries)
 {
-  std::string bytes = readAt(fd, offset + 4, count * entrySize, fileSize);
-  offset += 4 + count * entrySize;
+  std::string bytes = readAt(file, file.at + 4, count * entrySize);
+  file.at += 4 + count * entrySize;
   for (size_t at = 0; at < bytes.size(); at += entrySize) {
     // As ros::Time normalises it.
     uint64_t sec = numberAt(bytes, at, 4), nsec = numberAt(bytes, at + 4, 4);
-    uint64_t key = (sec + nsec / 1000000000) << 32 | nsec % 1000000000;
-    entries.push_back({connection, key, numberAt(bytes, at + 8, entrySize - 8)});
+    uint64_t time = (sec + nsec / 1000000000) << 32 | nsec % 1000000000;
+    entries.push_back({connection, time, numberAt(bytes, at + 8, entrySize - 8)});
   }
 }
 
-// Gives each of entries ({connection, time key, offset}) of one chunk, or of a
-// whole format 1.2 bag, its room up to the next record or end. The library
+// Files the entries of one chunk, or of a whole format 1.2 bag, under their
+// connections, each with its room up to the next record or end. The library
 // leaves out messages stored at time 0 (before ros::TIME_MIN): they are
 // counted in leftOut.
-static void addMessages(std::vector<std::array<uint64_t, 3>> &entries, uint64_t end,
-                        BagIndex &index, uint64_t &leftOut)
+static void addMessages(std::vector<IndexEntry> &entries, uint64_t end, BagIndex &index,
+                        uint64_t &leftOut)
 {
-  // {offset, entry}, by offset: each record's room ends at the next offset.
-  std::vector<std::array<uint64_t, 2>> byOffset(entries.size());
+  // Offsets in order: each record's room ends at the next offset above its own.
+  std::vector<uint64_t> offsets(entries.size());
   for (size_t i = 0; i < entries.size(); ++i)
-    byOffset[i] = {entries[i][2], i};
-  std::sort(byOffset.begin(), byOffset.end());
-  std::vector<uint64_t> rooms(entries.size());
-  for (size_t i = byOffset.size(), roomEnd = end; i-- > 0;) {
-    uint64_t offset = byOffset[i][0];
-    rooms[byOffset[i][1]] = roomEnd > offset ? roomEnd - offset : 0;
-    if (i == 0 || byOffset[i - 1][0] != offset)
-      roomEnd = offset;
-  }
+    offsets[i] = entries[i].offset;
+  std::sort(offsets.begin(), offsets.end());
+  offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
   std::vector<IndexedMessage> *messages = nullptr;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    if (entries[i][1] == 0) {
+  uint32_t messagesOf = 0;  // the connection whose list messages points to
+  for (const IndexEntry &entry : entries) {
+    if (entry.time == 0) {
       ++leftOut;
       continue;
     }
-    if (i == 0 || entries[i][0] != entries[i - 1][0] || !messages)
-      messages = &index[entries[i][0]];
-    messages->push_back({entries[i][1], rooms[i]});
+    auto next = std::upper_bound(offsets.begin(), offsets.end(), entry.offset);
+    uint64_t roomEnd = next == offsets.end() ? end : *next;
+    if (!messages || messagesOf != entry.connection) {
+      messages = &index[entry.connection];
+      messagesOf = entry.connection;
+    }
+    messages->push_back({entry.time, roomEnd > entry.offset ? roomEnd - entry.offset : 0});
   }
   entries.clear();
+}
+
+// Where the file header starts: the library reads the version line with
+// fgets into 1,024 bytes, so it ends at its newline or after 1,023 bytes.
+static uint64_t fileHeaderAt(const BagFile &file)
+{
+  std::string versionLine = readAt(file, 0, std::min<uint64_t>(1023, file.size));
+  size_t newline = versionLine.find('\n');
+  return newline == std::string::npos ? versionLine.size() : newline + 1;
 }
 
 // Reads the index of the bag open as fd as the library reads it; returns the
 // number of messages that the library leaves out.
 static uint64_t readBagIndex(int fd, BagIndex &index)
 {
-  struct stat file;
-  if (fstat(fd, &file) != 0)
+  struct stat status;
+  if (fstat(fd, &status) != 0)
     throw std::runtime_error(std::string("cannot read the bag's index: ") + strerror(errno));
-  uint64_t fileSize = file.st_size;
-  std::string versionLine;
-  while (versionLine.find('\n') == std::string::npos && versionLine.size() < fileSize)
-    versionLine += readAt(fd, versionLine.size(),
-                          std::min<uint64_t>(256, fileSize - versionLine.size()), fileSize);
-  uint64_t at = versionLine.find('\n') + 1;
+  BagFile file = {fd, uint64_t(status.st_size), 0};
+  // The library has read the version line already (up to a NUL, as a C
+  // string) and accepts no other than 1.2 and 2.0.
+  file.at = fileHeaderAt(file);
   int major = 0, minor = 0;
-  char kind[100];
-  sscanf(versionLine.c_str(), "#ROS%99s V%d.%d", kind, &major, &minor);
-  std::string fileHeader = headerAt(fd, at, fileSize);
+  char kind[1024];
+  sscanf(readAt(file, 0, file.at).c_str(), "#ROS%1023s V%d.%d", kind, &major, &minor);
+  bool version102 = major * 100 + minor == 102;
+  std::string fileHeader = headerAt(file);
   uint64_t indexAt = numberField(fileHeader, "index_pos", 8), leftOut = 0;
-  std::vector<std::array<uint64_t, 3>> entries;
+  std::vector<IndexEntry> entries;
 
-  if (major * 100 + minor == 102) {
+  if (version102) {
     // Index records at the end of the file, one or more per topic; the
     // library numbers the topics' connections as they come.
-    std::map<std::string, uint64_t> connectionOfTopic;
-    for (at = indexAt; at < fileSize;) {
-      std::string header = headerAt(fd, at, fileSize);
-      uint64_t connection =
+    std::map<std::string, uint32_t> connectionOfTopic;
+    for (file.at = indexAt; file.at < file.size;) {
+      std::string header = headerAt(file);
+      uint32_t connection =
           connectionOfTopic.emplace(fieldOf(header, "topic"), connectionOfTopic.size())
               .first->second;
-      readEntries(fd, at, fileSize, numberField(header, "count", 4), 16, connection, entries);
+      readEntries(file, numberField(header, "count", 4), 16, connection, entries);
     }
     addMessages(entries, indexAt, index, leftOut);
   } else {
-    at = indexAt;
+    file.at = indexAt;
     for (uint64_t i = numberField(fileHeader, "conn_count", 4); i > 0; --i) {
-      headerAt(fd, at, fileSize);  // the record's header,
-      headerAt(fd, at, fileSize);  // then the connection's
+      headerAt(file);  // the record's header,
+      headerAt(file);  // then the connection's
     }
     std::vector<std::pair<uint64_t, size_t>> chunks;  // {position, index records after it}
+    std::set<uint64_t> chunkPositions;
     for (uint64_t i = numberField(fileHeader, "chunk_count", 4); i > 0; --i) {
-      std::string info = headerAt(fd, at, fileSize);
+      std::string info = headerAt(file);
       uint64_t count = numberField(info, "count", 4);
-      std::string counts = readAt(fd, at + 4, 8 * count, fileSize);
-      at += 4 + 8 * count;
+      std::string counts = readAt(file, file.at + 4, 8 * count);
+      file.at += 4 + 8 * count;
       std::set<uint64_t> connections;  // the library keeps one count per connection
       for (size_t j = 0; j < counts.size(); j += 8)
         connections.insert(numberAt(counts, j, 4));
-      chunks.emplace_back(numberField(info, "chunk_pos", 8), connections.size());
+      uint64_t position = numberField(info, "chunk_pos", 8);
+      // The library would yield each of its messages once for each listing.
+      if (!chunkPositions.insert(position).second)
+        throw std::runtime_error("the bag's index lists a chunk twice: damaged bag");
+      chunks.emplace_back(position, connections.size());
     }
     for (const auto &chunk : chunks) {
-      at = chunk.first;
-      std::string header = headerAt(fd, at, fileSize);
-      uint64_t dataSize = numberAt(readAt(fd, at, 4, fileSize), 0, 4);
+      file.at = chunk.first;
+      std::string header = headerAt(file);
+      uint64_t dataSize = numberAt(readAt(file, file.at, 4), 0, 4);
       // The library reads an uncompressed chunk as it is stored, and
       // decompresses the others into a buffer of the size their header says.
       uint64_t bufferSize =
           fieldOf(header, "compression") == "none" ? dataSize : numberField(header, "size", 4);
-      at += 4 + dataSize;
+      file.at += 4 + dataSize;
       for (size_t i = 0; i < chunk.second; ++i) {
-        std::string indexHeader = headerAt(fd, at, fileSize);
-        readEntries(fd, at, fileSize, numberField(indexHeader, "count", 4), 12,
+        std::string indexHeader = headerAt(file);
+        readEntries(file, numberField(indexHeader, "count", 4), 12,
                     numberField(indexHeader, "conn", 4), entries);
       }
       addMessages(entries, bufferSize, index, leftOut);
     }
   }
   auto earlier = [](const IndexedMessage &a, const IndexedMessage &b) {
-    return a[0] < b[0];
+    return a.time < b.time;
   };
   for (auto &connection : index)
     if (!std::is_sorted(connection.second.begin(), connection.second.end(), earlier))
@@ -1068,7 +1099,7 @@ void listBagMessages(const rosbag::Bag &bag, int bagFd)
     auto indexed = index.find(connection->id);
     if (indexed == index.end() || indexed->second.empty())
       continue;
-    cursors.push_back({indexed->second[0][0], slots.size()});
+    cursors.push_back({indexed->second[0].time, slots.size()});
     slots.push_back(connection);
     messagesOf.push_back(&indexed->second);
     nextOf.push_back(0);
@@ -1131,41 +1162,41 @@ void listBagMessages(const rosbag::Bag &bag, int bagFd)
     const IndexedMessage &indexed = (*messagesOf[slot])[nextOf[slot]];
     inBagLibrary = 1;
     const rosbag::MessageInstance m = takeMessage(slot);
-    if (timeKey(m.getTime()) != indexed[0])
+    if (timeKey(m.getTime()) != indexed.time)
       throw std::runtime_error(indexDamaged);
     // Each line is written with inBagLibrary cleared: the writers are the
     // tool's own code. A decoded cloud can be tens of megabytes: it goes
     // before the next message is decoded, so that a run of clouds holds one.
     switch (kinds[slot]) {
       case imuKind: {
-        sensor_msgs::Imu::ConstPtr imu_data = decode<sensor_msgs::Imu>(m, indexed[1], data);
+        sensor_msgs::Imu::ConstPtr imu_data = decode<sensor_msgs::Imu>(m, indexed.room, data);
         inBagLibrary = 0;
         putImuLine(count, m, *imu_data);
         break;
       }
       case cloudKind: {
-        sensor_msgs::PointCloud2::ConstPtr lidar_data = decodeCloud(m, indexed[1]);
+        sensor_msgs::PointCloud2::ConstPtr lidar_data = decodeCloud(m, indexed.room);
         inBagLibrary = 0;
         putCloudLine(count, m, *lidar_data);
         break;
       }
       case fixKind: {
         sensor_msgs::NavSatFix::ConstPtr gps_pos_data =
-            decode<sensor_msgs::NavSatFix>(m, indexed[1], data);
+            decode<sensor_msgs::NavSatFix>(m, indexed.room, data);
         inBagLibrary = 0;
         putFixLine(count, m, *gps_pos_data);
         break;
       }
       case timeKind: {
         sensor_msgs::TimeReference::ConstPtr gps_pos_time =
-            decode<sensor_msgs::TimeReference>(m, indexed[1], data);
+            decode<sensor_msgs::TimeReference>(m, indexed.room, data);
         inBagLibrary = 0;
         putTimeLine(count, m, *gps_pos_time);
         break;
       }
       case velocityKind: {
         geometry_msgs::TwistStamped::ConstPtr gps_vel_data =
-            decode<geometry_msgs::TwistStamped>(m, indexed[1], data);
+            decode<geometry_msgs::TwistStamped>(m, indexed.room, data);
         inBagLibrary = 0;
         putVelocityLine(count, m, *gps_vel_data);
         break;
@@ -1176,7 +1207,8 @@ void listBagMessages(const rosbag::Bag &bag, int bagFd)
     inBagLibrary = 0;
     ++count;
     bool exhausted = ++nextOf[slot] == messagesOf[slot]->size();
-    moveBackCursor(cursors, ties, exhausted, exhausted ? 0 : (*messagesOf[slot])[nextOf[slot]][0]);
+    moveBackCursor(cursors, ties, exhausted,
+                   exhausted ? 0 : (*messagesOf[slot])[nextOf[slot]].time);
   }
   if (!waiting.empty())
     throw std::runtime_error(indexDamaged);

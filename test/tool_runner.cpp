@@ -259,6 +259,11 @@ void damageChunks(std::string &bytes, const std::function<void(std::string &cont
   bytes = rebuilt;
 }
 
+std::string compressChunk(const std::string &compression, const std::string &contents)
+{
+  return recompressed(compression, contents, 0, true);
+}
+
 void patchUint32(std::string &bytes, uint64_t offset, uint32_t value)
 {
   if (offset + 4 > bytes.size())

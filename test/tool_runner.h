@@ -93,6 +93,9 @@ enum : uint8_t { opFileHeader = 0x03, opChunkInfo = 0x06 };
 // and stores it again with its own compression, moving the records after it.
 void damageChunks(std::string &bytes, const std::function<void(std::string &contents)> &damage);
 
+// A chunk's contents compressed as "none", "lz4" or "bz2" says.
+std::string compressChunk(const std::string &compression, const std::string &contents);
+
 // Overwrites the 32-bit little-endian number at offset.
 void patchUint32(std::string &bytes, uint64_t offset, uint32_t value);
 
