@@ -564,8 +564,8 @@ TEST(Interrupt, ContainedFaultWaitsForASlowReader)
   TempDir dir;
   std::string bagPath = dir.path("slow.bag");
   writeSlowBag(bagPath, 3000);
-  std::string listed = runTarnwick({bagPath}).out;
-  listed = listed.substr(0, listed.rfind('\n', listed.find("/lidar/points")) + 1);
+  std::string full = runTarnwick({bagPath}).out;
+  size_t imuBytes = full.rfind('\n', full.find("/lidar/points")) + 1;
   int fromTool;
   pid_t child = startTarnwick({bagPath}, fromTool);
   fcntl(fromTool, F_SETPIPE_SZ, 4096);
@@ -576,7 +576,12 @@ TEST(Interrupt, ContainedFaultWaitsForASlowReader)
     out.append(block, got);
   close(fromTool);
   expectExit(waitForExit(child), 253);
-  EXPECT_TRUE(out == listed) << out.size() << " of " << listed.size() << " bytes";
+  // How many clouds were listed before the fault depends on the machine's
+  // speed; what holds whatever it is: whole lines of the full listing, the
+  // IMU lines (all listed before the clouds are unpacked) among them.
+  EXPECT_GE(out.size(), imuBytes);
+  EXPECT_TRUE(full.compare(0, out.size(), out) == 0) << out.size() << " bytes, not a prefix";
+  EXPECT_TRUE(out.empty() || out.back() == '\n');
 }
 
 // A script's background job starts with SIGINT ignored, and keeps it so.
