@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -887,6 +888,40 @@ static uint64_t fileHeaderAt(const BagFile &file)
   return newline == std::string::npos ? versionLine.size() : newline + 1;
 }
 
+// The encryptor that the bag's file header names, if any ("" where the header
+// cannot be read: the library then says why).
+static std::string encryptorOf(int fd)
+{
+  struct stat status;
+  if (fstat(fd, &status) != 0)
+    return "";
+  BagFile file = {fd, uint64_t(status.st_size), 0};
+  try {
+    file.at = fileHeaderAt(file);
+    return fieldOf(headerAt(file), "encryptor");
+  } catch (const std::exception &) {
+    return "";
+  }
+}
+
+// gpg's own home folder, where a key to decrypt a bag would be: without it,
+// the library's encryptor would have gpg create it and start an agent that
+// outlives the tool, for a bag that cannot be decrypted anyway.
+static bool gnupgHomeExists()
+{
+  const char *gnupgHome = getenv("GNUPGHOME");
+  const char *home = getenv("HOME");
+  if (!home || !*home) {
+    const passwd *user = getpwuid(getuid());
+    home = user ? user->pw_dir : nullptr;
+  }
+  std::string folder = gnupgHome && *gnupgHome ? gnupgHome
+                       : home                  ? std::string(home) + "/.gnupg"
+                                               : "";
+  struct stat status;
+  return !folder.empty() && stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
 // Reads the index of the bag open as fd as the library reads it; returns the
 // number of messages that the library leaves out.
 static uint64_t readBagIndex(int fd, BagIndex &index)
@@ -1381,6 +1416,14 @@ int main(int argc, char **argv)
   // same file; a failure here shows as the library's own.
   int bagFd = open(bagFileName.c_str(), O_RDONLY | O_CLOEXEC);
   std::unique_ptr<rosbag::Bag> bag;
+  std::string encryptor = encryptorOf(bagFd);
+  if (!encryptor.empty() && encryptor != "rosbag/NoEncryptor" && !gnupgHomeExists()) {
+    writeFailedStatus = bagOpenFailed;
+    putMessage(openFailed, "the bag is encrypted (" + encryptor +
+                               ") and there is no GnuPG home with a key to decrypt it");
+    flushLines();
+    return bagOpenFailed;
+  }
   try {
     inBagLibrary = 1;
     bag.reset(new rosbag::Bag);

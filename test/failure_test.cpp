@@ -347,6 +347,42 @@ TEST(OpenFailure, HeaderFieldLengthBeyondItsRecord)
   }
 }
 
+// An encrypted bag with no GnuPG home to find its key in is refused before
+// gpg runs: gpg would make ~/.gnupg and leave its agent running.
+TEST(OpenFailure, EncryptedBagWithoutGnupgHome)
+{
+  TempDir dir;
+  std::string bagPath = dir.path("encrypted.bag"), home = dir.path("home");
+  mkdir(home.c_str(), 0700);
+  writeImuBag(bagPath, rosbag::compression::Uncompressed, 10);
+  std::string bytes = readFile(bagPath);
+  BagRecord header = bagRecords(bytes, opFileHeader)[0];
+  std::string fields =
+      bytes.substr(header.headerSizeAt + 4, header.dataSizeAt - header.headerSizeAt - 4);
+  for (std::string field :
+       {"encryptor=rosbag/AesCbcEncryptor", "gpg_key_user=nobody@example.com"}) {
+    uint32_t size = field.size();
+    fields += std::string(reinterpret_cast<const char *>(&size), 4) + field;
+  }
+  uint32_t fieldsSize = fields.size(),
+           padding = header.dataAt + header.dataSize - header.headerSizeAt - 8 - fieldsSize;
+  bytes.replace(header.headerSizeAt, header.dataAt + header.dataSize - header.headerSizeAt,
+                std::string(reinterpret_cast<const char *>(&fieldsSize), 4) + fields +
+                    std::string(reinterpret_cast<const char *>(&padding), 4) +
+                    std::string(padding, ' '));
+  writeFile(bagPath, bytes);
+
+  ToolRun run = runTarnwick({bagPath}, [&] {
+    setenv("HOME", home.c_str(), 1);
+    unsetenv("GNUPGHOME");
+  });
+  EXPECT_EQ(run.out, openFailure(bagPath,
+                                 "the bag is encrypted (rosbag/AesCbcEncryptor) and there "
+                                 "is no GnuPG home with a key to decrypt it"));
+  EXPECT_EQ(run.status, 254);
+  EXPECT_NE(access((home + "/.gnupg").c_str(), F_OK), 0) << "gpg made its home";
+}
+
 TEST(LongPath, HeldWhole)
 {
   TempDir dir;
