@@ -347,6 +347,26 @@ TEST(OpenFailure, HeaderFieldLengthBeyondItsRecord)
   }
 }
 
+// A chunk that the index lists twice, which the library would list twice.
+TEST(ReadFailure, ChunkListedTwice)
+{
+  TempDir dir;
+  std::string bagPath = dir.path("twice.bag");
+  writeImuBag(bagPath, rosbag::compression::LZ4, 400);
+  std::string bytes = readFile(bagPath);
+  BagRecord info = bagRecords(bytes, opChunkInfo)[0];
+  bytes += bytes.substr(info.headerSizeAt, info.dataAt + info.dataSize - info.headerSizeAt);
+  uint64_t countAt = bagRecords(bytes, opFileHeader)[0].fieldValueAt.at("chunk_count");
+  patchUint32(bytes, countAt, bagRecords(bytes, opChunkInfo).size());
+  writeFile(bagPath, bytes);
+
+  ToolRun run = runTarnwick({bagPath});
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, " Bag file read failed, " + bagPath +
+                         ", msg = the bag's index lists a chunk twice: damaged bag\n");
+  EXPECT_EQ(run.status, 253);
+}
+
 // An encrypted bag with no GnuPG home to find its key in is refused before
 // gpg runs: gpg would make ~/.gnupg and leave its agent running.
 TEST(OpenFailure, EncryptedBagWithoutGnupgHome)
