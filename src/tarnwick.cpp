@@ -26,7 +26,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -1016,9 +1015,13 @@ static uint64_t readBagIndex(int fd, BagIndex &index)
 // puts them. The messages themselves come from views over groups of
 // connections (below), each message checked against the index.
 
-// {current time as sec << 32 | nsec, which compares as ros::Time does; slot
-// of its connection}. An array, so that moving cursors is a memmove.
-using Cursor = std::array<uint64_t, 2>;
+// A connection's place in the walk: the time of its next message (as
+// timeKey makes it, which compares as ros::Time does) and its slot. Trivially
+// copyable, so that moving cursors is a memmove.
+struct Cursor {
+  uint64_t time;
+  uint64_t slot;
+};
 
 static uint64_t timeKey(const ros::Time &time)
 {
@@ -1027,14 +1030,14 @@ static uint64_t timeKey(const ros::Time &time)
 
 static bool laterFirst(const Cursor &a, const Cursor &b)
 {
-  return a[0] > b[0];
+  return a.time > b.time;
 }
 
 static size_t countTies(const std::vector<Cursor> &cursors)
 {
   size_t ties = 0;
   for (size_t i = 1; i < cursors.size(); ++i)
-    ties += cursors[i - 1][0] == cursors[i][0];
+    ties += cursors[i - 1].time == cursors[i].time;
   return ties;
 }
 
@@ -1045,16 +1048,16 @@ static void moveBackCursor(std::vector<Cursor> &cursors, size_t &ties, bool exha
                            uint64_t next)
 {
   size_t last = cursors.size() - 1;
-  if (last > 0 && cursors[last - 1][0] == cursors[last][0])
+  if (last > 0 && cursors[last - 1].time == cursors[last].time)
     --ties;
   if (exhausted)
     cursors.pop_back();
   else
-    cursors.back()[0] = next;
+    cursors.back().time = next;
   if (ties == 0 && !exhausted) {
     Cursor moved = cursors.back();
     auto place = std::lower_bound(cursors.begin(), cursors.end() - 1, moved, laterFirst);
-    if (place == cursors.end() - 1 || (*place)[0] != moved[0]) {
+    if (place == cursors.end() - 1 || place->time != moved.time) {
       std::copy_backward(place, cursors.end() - 1, cursors.end());
       *place = moved;
       return;
@@ -1193,7 +1196,7 @@ void listBagMessages(const rosbag::Bag &bag, int bagFd)
 
   std::vector<uint8_t> data(1 << 12);  // a message's data, copied for its decoder
   while (!cursors.empty()) {
-    size_t slot = cursors.back()[1];
+    size_t slot = cursors.back().slot;
     const IndexedMessage &indexed = (*messagesOf[slot])[nextOf[slot]];
     inBagLibrary = 1;
     const rosbag::MessageInstance m = takeMessage(slot);
