@@ -887,15 +887,20 @@ static uint64_t fileHeaderAt(const BagFile &file)
   return newline == std::string::npos ? versionLine.size() : newline + 1;
 }
 
+static BagFile bagFileOf(int fd)
+{
+  struct stat status;
+  if (fstat(fd, &status) != 0)
+    throw std::runtime_error(std::string("cannot read the bag's index: ") + strerror(errno));
+  return {fd, uint64_t(status.st_size), 0};
+}
+
 // The encryptor that the bag's file header names, if any ("" where the header
 // cannot be read: the library then says why).
 static std::string encryptorOf(int fd)
 {
-  struct stat status;
-  if (fstat(fd, &status) != 0)
-    return "";
-  BagFile file = {fd, uint64_t(status.st_size), 0};
   try {
+    BagFile file = bagFileOf(fd);
     file.at = fileHeaderAt(file);
     return fieldOf(headerAt(file), "encryptor");
   } catch (const std::exception &) {
@@ -925,10 +930,7 @@ static bool gnupgHomeExists()
 // number of messages that the library leaves out.
 static uint64_t readBagIndex(int fd, BagIndex &index)
 {
-  struct stat status;
-  if (fstat(fd, &status) != 0)
-    throw std::runtime_error(std::string("cannot read the bag's index: ") + strerror(errno));
-  BagFile file = {fd, uint64_t(status.st_size), 0};
+  BagFile file = bagFileOf(fd);
   // The library has read the version line already (up to a NUL, as a C
   // string) and accepts no other than 1.2 and 2.0.
   file.at = fileHeaderAt(file);

@@ -37,6 +37,18 @@ void writeImuBag(const std::string &path, rosbag::compression::CompressionType c
       chunkThreshold);
 }
 
+// An IMU bag whose bytes damage then changes.
+std::string writeChangedImuBag(const TempDir &dir, rosbag::compression::CompressionType compression,
+                               int messages, const std::function<void(std::string &)> &damage)
+{
+  std::string bagPath = dir.path("changed.bag");
+  writeImuBag(bagPath, compression, messages);
+  std::string bytes = readFile(bagPath);
+  damage(bytes);
+  writeFile(bagPath, bytes);
+  return bagPath;
+}
+
 std::string openFailure(const std::string &path, const std::string &reason)
 {
   return " Bag file open failed, " + path + ", msg = " + reason + "\n";
@@ -310,15 +322,14 @@ TEST(ReadFailure, DamagedLengthInsideAMessage)
 TEST(ReadFailure, MessagesAtTimeZeroAreReported)
 {
   TempDir dir;
-  std::string bagPath = dir.path("unstamped.bag");
   // rosbag::Bag refuses time 0 itself: written at 1 ns, then set to 0.
-  writeImuBag(bagPath, rosbag::compression::LZ4, 3);
-  std::string bytes = readFile(bagPath);
-  BagRecord index = bagRecords(bytes, opIndexData)[0];
-  for (uint64_t entry : {0, 1})
-    for (uint64_t field : {0, 4})
-      patchUint32(bytes, index.dataAt + 12 * entry + field, 0);
-  writeFile(bagPath, bytes);
+  std::string bagPath =
+      writeChangedImuBag(dir, rosbag::compression::LZ4, 3, [](std::string &bytes) {
+        BagRecord index = bagRecords(bytes, opIndexData)[0];
+        for (uint64_t entry : {0, 1})
+          for (uint64_t field : {0, 4})
+            patchUint32(bytes, index.dataAt + 12 * entry + field, 0);
+      });
 
   ToolRun run = runTarnwick({bagPath});
   EXPECT_EQ(run.out.substr(0, 60), "                   0      1700000000.0099999905  /imu/data  ");
@@ -333,12 +344,10 @@ TEST(OpenFailure, HeaderFieldLengthBeyondItsRecord)
 {
   for (auto compression : everyCompression) {
     TempDir dir;
-    std::string bagPath = dir.path("damaged.bag");
-    writeImuBag(bagPath, compression, 200);
-    std::string bytes = readFile(bagPath);
-    // Under the library's limit of a million bytes for a header field.
-    patchUint32(bytes, bagRecords(bytes, opIndexData)[1].fieldSizeAt.at("op"), 999999);
-    writeFile(bagPath, bytes);
+    std::string bagPath = writeChangedImuBag(dir, compression, 200, [](std::string &bytes) {
+      // Under the library's limit of a million bytes for a header field.
+      patchUint32(bytes, bagRecords(bytes, opIndexData)[1].fieldSizeAt.at("op"), 999999);
+    });
 
     ToolRun run = runTarnwick({bagPath});
     EXPECT_EQ(run.out, openFailure(bagPath, outsideBuffers));
@@ -351,14 +360,13 @@ TEST(OpenFailure, HeaderFieldLengthBeyondItsRecord)
 TEST(ReadFailure, ChunkListedTwice)
 {
   TempDir dir;
-  std::string bagPath = dir.path("twice.bag");
-  writeImuBag(bagPath, rosbag::compression::LZ4, 400);
-  std::string bytes = readFile(bagPath);
-  BagRecord info = bagRecords(bytes, opChunkInfo)[0];
-  bytes += bytes.substr(info.headerSizeAt, info.dataAt + info.dataSize - info.headerSizeAt);
-  uint64_t countAt = bagRecords(bytes, opFileHeader)[0].fieldValueAt.at("chunk_count");
-  patchUint32(bytes, countAt, bagRecords(bytes, opChunkInfo).size());
-  writeFile(bagPath, bytes);
+  std::string bagPath =
+      writeChangedImuBag(dir, rosbag::compression::LZ4, 400, [](std::string &bytes) {
+        BagRecord info = bagRecords(bytes, opChunkInfo)[0];
+        bytes += bytes.substr(info.headerSizeAt, info.dataAt + info.dataSize - info.headerSizeAt);
+        uint64_t countAt = bagRecords(bytes, opFileHeader)[0].fieldValueAt.at("chunk_count");
+        patchUint32(bytes, countAt, bagRecords(bytes, opChunkInfo).size());
+      });
 
   ToolRun run = runTarnwick({bagPath});
   EXPECT_EQ(run.out, "");
@@ -372,25 +380,25 @@ TEST(ReadFailure, ChunkListedTwice)
 TEST(OpenFailure, EncryptedBagWithoutGnupgHome)
 {
   TempDir dir;
-  std::string bagPath = dir.path("encrypted.bag"), home = dir.path("home");
+  std::string home = dir.path("home");
   mkdir(home.c_str(), 0700);
-  writeImuBag(bagPath, rosbag::compression::Uncompressed, 10);
-  std::string bytes = readFile(bagPath);
-  BagRecord header = bagRecords(bytes, opFileHeader)[0];
-  std::string fields =
-      bytes.substr(header.headerSizeAt + 4, header.dataSizeAt - header.headerSizeAt - 4);
-  for (std::string field :
-       {"encryptor=rosbag/AesCbcEncryptor", "gpg_key_user=nobody@example.com"}) {
-    uint32_t size = field.size();
-    fields += std::string(reinterpret_cast<const char *>(&size), 4) + field;
-  }
-  uint32_t fieldsSize = fields.size(),
-           padding = header.dataAt + header.dataSize - header.headerSizeAt - 8 - fieldsSize;
-  bytes.replace(header.headerSizeAt, header.dataAt + header.dataSize - header.headerSizeAt,
-                std::string(reinterpret_cast<const char *>(&fieldsSize), 4) + fields +
-                    std::string(reinterpret_cast<const char *>(&padding), 4) +
-                    std::string(padding, ' '));
-  writeFile(bagPath, bytes);
+  auto encrypted = [](std::string &bytes) {
+    BagRecord header = bagRecords(bytes, opFileHeader)[0];
+    std::string fields =
+        bytes.substr(header.headerSizeAt + 4, header.dataSizeAt - header.headerSizeAt - 4);
+    for (std::string field :
+         {"encryptor=rosbag/AesCbcEncryptor", "gpg_key_user=nobody@example.com"}) {
+      uint32_t size = field.size();
+      fields += std::string(reinterpret_cast<const char *>(&size), 4) + field;
+    }
+    uint32_t fieldsSize = fields.size(),
+             padding = header.dataAt + header.dataSize - header.headerSizeAt - 8 - fieldsSize;
+    bytes.replace(header.headerSizeAt, header.dataAt + header.dataSize - header.headerSizeAt,
+                  std::string(reinterpret_cast<const char *>(&fieldsSize), 4) + fields +
+                      std::string(reinterpret_cast<const char *>(&padding), 4) +
+                      std::string(padding, ' '));
+  };
+  std::string bagPath = writeChangedImuBag(dir, rosbag::compression::Uncompressed, 10, encrypted);
 
   ToolRun run = runTarnwick({bagPath}, [&] {
     setenv("HOME", home.c_str(), 1);
