@@ -17,11 +17,14 @@
 #include <sensor_msgs/PointCloud2.h>
 #include <sensor_msgs/TimeReference.h>
 
+#include <bzlib.h>
 #include <console_bridge/console.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <pwd.h>
+#include <roslz4/lz4s.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -661,45 +664,22 @@ __attribute__((noinline)) void operator delete(void *memory, size_t) noexcept
   free(memory);
 }
 
-// The least a record can hold besides its data: its header's and its data's
-// lengths and an op field.
-static const uint64_t recordFraming = 4 + 8 + 4;
-
-static std::runtime_error claimsTooMuch(const rosbag::MessageInstance &m, uint64_t size)
-{
-  return std::runtime_error("a " + m.getDataType() + " message claims " + std::to_string(size) +
-                            " bytes, more than its chunk holds: damaged bag");
-}
-
-// Before the library reads a record's header where the index says it is.
-static void checkRecordInChunk(const rosbag::MessageInstance &m, uint64_t room)
-{
-  if (room < recordFraming)
-    throw std::runtime_error("the bag's index puts a " + m.getDataType() +
-                             " message outside its chunk: damaged bag");
-}
-
-// Decodes m as T once its record is known to fit in room, the bytes that the
-// bag's index leaves it. The library copies the record's data into a stream
-// that ends where data or the room does, and refuses a length past it before
-// it copies; the message decoder then reads that copy. One look at the
-// record, as instantiate takes; a second only for a message larger than any
-// before it, data then growing to its size.
+// Decodes m as T. Its record was read as the library reads it, and found to
+// fit its chunk, when the bag's index was read (below). The library copies
+// the record's data into a stream that ends where data does, and refuses a
+// longer one before it copies; the message decoder then reads that copy. One
+// look at the record, as instantiate takes; a second only for a message
+// larger than any before it, data then growing to its size.
 template <class T>
-static boost::shared_ptr<const T> decode(const rosbag::MessageInstance &m, uint64_t room,
+static boost::shared_ptr<const T> decode(const rosbag::MessageInstance &m,
                                          std::vector<uint8_t> &data)
 {
-  checkRecordInChunk(m, room);
-  uint64_t roomForData = room - recordFraming;
-  ros::serialization::OStream copy(data.data(), std::min<uint64_t>(data.size(), roomForData));
+  ros::serialization::OStream copy(data.data(), data.size());
   try {
     m.write(copy);
   } catch (const ros::serialization::StreamOverrunException &) {
-    uint32_t storedSize = m.size();
-    if (storedSize > roomForData)
-      throw claimsTooMuch(m, storedSize);
-    data.resize(storedSize);
-    copy = ros::serialization::OStream(data.data(), storedSize);
+    data.resize(m.size());
+    copy = ros::serialization::OStream(data.data(), data.size());
     m.write(copy);
   }
   ros::serialization::IStream decoded(data.data(), copy.getData() - data.data());
@@ -711,13 +691,9 @@ static boost::shared_ptr<const T> decode(const rosbag::MessageInstance &m, uint6
 // A cloud, tens of megabytes, is decoded where the library holds it, under a
 // bound that is disarmed on every way out, exceptions included: armed, it
 // would refuse the next allocation anywhere.
-static sensor_msgs::PointCloud2::ConstPtr decodeCloud(const rosbag::MessageInstance &m,
-                                                      uint64_t room)
+static sensor_msgs::PointCloud2::ConstPtr decodeCloud(const rosbag::MessageInstance &m)
 {
-  checkRecordInChunk(m, room);
   uint32_t storedSize = m.size();
-  if (recordFraming + storedSize > room)
-    throw claimsTooMuch(m, storedSize);
   try {
     decodeRefused = false;
     decodeAllowance = 4 * size_t(storedSize) + (64 << 10);
@@ -737,22 +713,32 @@ static sensor_msgs::PointCloud2::ConstPtr decodeCloud(const rosbag::MessageInsta
 // The bag library reads a message at the offset that its index gives, by the
 // lengths in the record there, and checks neither against the chunk that
 // holds it: a record that claims more than its chunk has makes it list heap
-// bytes from past its buffer. It keeps its chunk sizes to itself, so the tool
-// reads the bag's index as the library does while opening the bag: the file
-// header, the index section (connections, chunk infos), each chunk's header
-// and the index records after it, never a chunk's contents. Each message
-// then has a trusted room, the bytes from its record to the next record of
-// its chunk or the chunk's end, that its record must fit in. The library has
-// read all of these bytes itself by then, so they are there.
+// bytes from past its buffer, or bytes of an earlier chunk. It keeps its
+// chunk sizes to itself, so the tool reads the bag as the library does while
+// opening it (the file header, the index section, each chunk's header and
+// the index records after it) and then each chunk's records as the library
+// will read them: each message has a room, the bytes from its record to the
+// next record of its chunk or the chunk's end, and the headers and data that
+// the library reads there must lie within it. A record that does not is
+// refused when the walk comes to it, so that the lines before it stay.
 
-// A message of the library's index of one connection: its stored time (as
-// timeKey makes it) and the bytes its record may take. Kept per connection
-// id in the library's order: by time, ties in the order read.
-struct IndexedMessage {
+// Why a message's record cannot be read safely: it starts too near the end
+// of its room for its header, its data runs past the room, it is not a
+// message record at all, or its chunk could not be read here (the library
+// is then left to fail on it first).
+enum class RecordDamage : uint8_t { none, outside, claimsTooMuch, notARecord, unchecked };
+
+// The earliest damaged record of a connection, the only one of its records
+// that the walk can come to. Known by its stored time alone: the walk refuses
+// the connection's first message stored then, which is the damaged one or a
+// tie of it (two messages of one connection stored at the same time).
+struct Damage {
   uint64_t time;
-  uint64_t room;
+  RecordDamage what;
+  uint32_t claimed;    // claimsTooMuch: the data length the record claims
+  std::string reason;  // unchecked: why, when the library reads the chunk after all
 };
-using BagIndex = std::map<uint32_t, std::vector<IndexedMessage>>;
+using DamageOf = std::map<uint32_t, Damage>;  // by connection id
 
 // An entry of an index record, as read: which connection's message, stored
 // when, and where in its chunk (in a format 1.2 bag, in the file).
@@ -771,9 +757,21 @@ struct BagFile {
 
 static const char indexDamaged[] = "the bag's index does not match its records: damaged bag";
 
+static bool readInto(const BagFile &file, uint64_t offset, uint64_t size, char *into)
+{
+  for (uint64_t done = 0; done < size;) {
+    ssize_t got = pread(file.fd, into + done, size - done, offset + done);
+    if (got <= 0 && !(got < 0 && errno == EINTR))
+      return false;
+    done += std::max(got, ssize_t(0));
+  }
+  return true;
+}
+
 // Reads size bytes at offset, through a window of the file: the index comes
-// in records of a few bytes each, thousands of them at many connections.
-static std::string readAt(const BagFile &file, uint64_t offset, uint64_t size)
+// in records of a few bytes each, thousands of them at many connections. The
+// bytes stay until the next call.
+static std::string_view readAt(const BagFile &file, uint64_t offset, uint64_t size)
 {
   static std::string window;
   static uint64_t windowAt;
@@ -782,17 +780,13 @@ static std::string readAt(const BagFile &file, uint64_t offset, uint64_t size)
   if (offset < windowAt || offset + size > windowAt + window.size()) {
     window.assign(std::min(std::max<uint64_t>(size, 1 << 16), file.size - offset), '\0');
     windowAt = offset;
-    for (size_t done = 0; done < window.size();) {
-      ssize_t got = pread(file.fd, &window[done], window.size() - done, offset + done);
-      if (got <= 0 && !(got < 0 && errno == EINTR))
-        throw std::runtime_error(indexDamaged);
-      done += std::max(got, ssize_t(0));
-    }
+    if (!readInto(file, offset, window.size(), &window[0]))
+      throw std::runtime_error(indexDamaged);
   }
-  return window.substr(offset - windowAt, size);
+  return std::string_view(window).substr(offset - windowAt, size);
 }
 
-static uint64_t numberAt(const std::string &bytes, size_t at, size_t size)
+static uint64_t numberAt(std::string_view bytes, size_t at, size_t size)
 {
   uint64_t number = 0;
   memcpy(&number, bytes.data() + at, size);  // little-endian, as the bag
@@ -801,12 +795,12 @@ static uint64_t numberAt(const std::string &bytes, size_t at, size_t size)
 
 // The value of a record header's field ("name=value" entries, each behind a
 // 32-bit length); the last one, as the library keeps it.
-static std::string fieldOf(const std::string &header, const std::string &name)
+static std::string fieldOf(std::string_view header, std::string_view name)
 {
   std::string value;
   for (size_t at = 0; at + 4 <= header.size();) {
     size_t size = std::min<size_t>(numberAt(header, at, 4), header.size() - at - 4);
-    if (size > name.size() && header.compare(at + 4, name.size(), name) == 0 &&
+    if (size > name.size() && header.substr(at + 4, name.size()) == name &&
         header[at + 4 + name.size()] == '=')
       value = header.substr(at + 5 + name.size(), size - name.size() - 1);
     at += 4 + size;
@@ -814,7 +808,7 @@ static std::string fieldOf(const std::string &header, const std::string &name)
   return value;
 }
 
-static uint64_t numberField(const std::string &header, const std::string &name, size_t size)
+static uint64_t numberField(std::string_view header, std::string_view name, size_t size)
 {
   std::string value = fieldOf(header, name);
   if (value.size() != size)
@@ -826,7 +820,7 @@ static uint64_t numberField(const std::string &header, const std::string &name, 
 static std::string headerAt(BagFile &file)
 {
   uint64_t size = numberAt(readAt(file, file.at, 4), 0, 4);
-  std::string header = readAt(file, file.at + 4, size);
+  std::string header(readAt(file, file.at + 4, size));
   file.at += 4 + size;
   return header;
 }
@@ -837,7 +831,7 @@ static std::string headerAt(BagFile &file)
 static void readEntries(BagFile &file, uint64_t count, size_t entrySize, uint32_t connection,
                         std::vector<IndexEntry> &entries)
 {
-  std::string bytes = readAt(file, file.at + 4, count * entrySize);
+  std::string_view bytes = readAt(file, file.at + 4, count * entrySize);
   file.at += 4 + count * entrySize;
   for (size_t at = 0; at < bytes.size(); at += entrySize) {
     // As ros::Time normalises it.
@@ -847,12 +841,87 @@ static void readEntries(BagFile &file, uint64_t count, size_t entrySize, uint32_
   }
 }
 
-// Files the entries of one chunk, or of a whole format 1.2 bag, under their
-// connections, each with its room up to the next record or end. The library
-// leaves out messages stored at time 0 (before ros::TIME_MIN): they are
-// counted in leftOut.
-static void addMessages(std::vector<IndexEntry> &entries, uint64_t end, BagIndex &index,
-                        uint64_t &leftOut)
+// The records of a chunk as the library holds them once it has read the
+// chunk: in memory (bytes), or where they lie in the file (from base); size
+// bytes of them. A format 1.2 bag is one such run of records in the file.
+struct Records {
+  const char *bytes;
+  const BagFile *file;
+  uint64_t base;
+  uint64_t size;
+};
+
+static std::string_view recordBytes(const Records &records, uint64_t at, uint64_t size)
+{
+  return records.bytes ? std::string_view(records.bytes + at, size)
+                       : readAt(*records.file, records.base + at, size);
+}
+
+struct RecordCheck {
+  RecordDamage what;
+  uint32_t dataSize;
+};
+
+// What the library finds at a message's offset: record headers (each a
+// 32-bit length, "name=value" fields, then the data's 32-bit length), past
+// those of definition records and, in format 2.0, connection records, whose
+// data it reads as the next header, to a message's. Its header keeps the
+// last op field seen across them all. Read here as it reads them, except
+// that every byte must lie before roomEnd, fields inside their header, or
+// the record is damaged: past either the library would read what is not
+// the record's.
+static RecordCheck checkRecord(const Records &records, uint64_t at, uint64_t roomEnd,
+                               bool version102)
+{
+  int op = -1;  // the op field's byte; -1: none yet, -2: a value of another size
+  for (;;) {
+    if (roomEnd < at || roomEnd - at < 8)
+      return {RecordDamage::outside, 0};
+    uint64_t headerSize = numberAt(recordBytes(records, at, 4), 0, 4);
+    if (headerSize > roomEnd - at - 8)
+      return {RecordDamage::outside, 0};
+    std::string_view header = recordBytes(records, at + 4, headerSize);
+    for (size_t field = 0; field < header.size();) {
+      if (header.size() - field < 4)
+        return {RecordDamage::outside, 0};
+      size_t size = numberAt(header, field, 4);
+      if (size > header.size() - field - 4)
+        return {RecordDamage::outside, 0};
+      // A field's name ends at its first '='.
+      const char *text = header.data() + field + 4;
+      if (size >= 3 && memcmp(text, "op=", 3) == 0)
+        op = size == 4 ? uint8_t(text[3]) : -2;
+      else if (!memchr(text, '=', size))
+        return {RecordDamage::notARecord, 0};
+      field += 4 + size;
+    }
+    uint32_t dataSize = numberAt(recordBytes(records, at + 4 + headerSize, 4), 0, 4);
+    at += 8 + headerSize;
+    const int messageDefinition = 0x01, message = 0x02, connection = 0x07;
+    if (op == messageDefinition || (op == connection && !version102))
+      continue;
+    if (op != message)
+      return {RecordDamage::notARecord, 0};
+    if (dataSize > roomEnd - at)
+      return {RecordDamage::claimsTooMuch, dataSize};
+    return {RecordDamage::none, dataSize};
+  }
+}
+
+static void noteDamage(DamageOf &damageOf, uint32_t connection, uint64_t time, RecordCheck check,
+                       const std::string &reason)
+{
+  auto known = damageOf.find(connection);
+  if (known == damageOf.end() || time < known->second.time)
+    damageOf[connection] = {time, check.what, check.dataSize, reason};
+}
+
+// Checks the records of one chunk's entries, or of a whole format 1.2 bag's,
+// each within its room up to the next record or the end of records. Where the
+// chunk could not be read, unreadable says why. The library leaves out
+// messages stored at time 0 (before ros::TIME_MIN): it never reads them.
+static void checkRecords(const std::vector<IndexEntry> &entries, const Records &records,
+                         bool version102, const std::string *unreadable, DamageOf &damageOf)
 {
   // Offsets in order: each record's room ends at the next offset above its own.
   std::vector<uint64_t> offsets(entries.size());
@@ -860,29 +929,147 @@ static void addMessages(std::vector<IndexEntry> &entries, uint64_t end, BagIndex
     offsets[i] = entries[i].offset;
   std::sort(offsets.begin(), offsets.end());
   offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
-  std::vector<IndexedMessage> *messages = nullptr;
-  uint32_t messagesOf = 0;  // the connection whose list messages points to
   for (const IndexEntry &entry : entries) {
-    if (entry.time == 0) {
-      ++leftOut;
+    if (entry.time == 0)
+      continue;
+    if (unreadable) {
+      noteDamage(damageOf, entry.connection, entry.time, {RecordDamage::unchecked, 0}, *unreadable);
       continue;
     }
     auto next = std::upper_bound(offsets.begin(), offsets.end(), entry.offset);
-    uint64_t roomEnd = next == offsets.end() ? end : *next;
-    if (!messages || messagesOf != entry.connection) {
-      messages = &index[entry.connection];
-      messagesOf = entry.connection;
-    }
-    messages->push_back({entry.time, roomEnd > entry.offset ? roomEnd - entry.offset : 0});
+    uint64_t roomEnd = next == offsets.end() ? records.size : std::min(*next, records.size);
+    RecordCheck check = checkRecord(records, entry.offset, roomEnd, version102);
+    if (check.what != RecordDamage::none)
+      noteDamage(damageOf, entry.connection, entry.time, check, "");
   }
-  entries.clear();
+}
+
+// Buffers for a chunk's bytes as stored and as decompressed, kept from one
+// chunk to the next; never filled beyond what the chunk holds, so that a
+// header's claim of gigabytes costs address space, not memory.
+struct Unmap {
+  size_t size;
+  void operator()(char *at) const
+  {
+    munmap(at, size);
+  }
+};
+
+struct ChunkBuffers {
+  std::unique_ptr<char[]> stored, decompressed;
+  size_t storedSize = 0, decompressedSize = 0;
+  std::unique_ptr<char, Unmap> mapping{nullptr, Unmap{0}};  // of the last chunk's data
+};
+
+// size bytes of the file at offset, mapped rather than copied: an
+// uncompressed bag's records pass here, gigabytes of them. Null where the
+// file cannot be mapped.
+static const char *mapped(const BagFile &file, uint64_t offset, uint64_t size,
+                          ChunkBuffers &buffers)
+{
+  buffers.mapping.reset();
+  uint64_t page = sysconf(_SC_PAGESIZE), start = offset - offset % page;
+  if (size == 0)
+    return nullptr;
+  void *at = mmap(nullptr, offset + size - start, PROT_READ, MAP_SHARED, file.fd, start);
+  if (at == MAP_FAILED)
+    return nullptr;
+  buffers.mapping =
+      std::unique_ptr<char, Unmap>(static_cast<char *>(at), Unmap{size_t(offset + size - start)});
+  return buffers.mapping.get() + (offset - start);
+}
+
+static char *bufferOf(std::unique_ptr<char[]> &buffer, size_t &capacity, size_t size)
+{
+  if (size > capacity) {
+    buffer.reset();
+    capacity = 0;
+    buffer.reset(new char[size]);
+    capacity = size;
+  }
+  return buffer.get();
+}
+
+// The records of the chunk whose header and data (dataSize bytes at dataAt)
+// these are, as the library holds them: an uncompressed chunk as it lies in
+// the file; the others decompressed with the calls that the library makes,
+// into a buffer of the size their header claims. Of that buffer only what
+// the data decompresses to is the chunk's: a bz2 chunk that claims more
+// leaves the rest of the library's buffer as it was. Returns false where
+// the chunk cannot be read (the library then fails on it too), with a reason
+// of the tool's own in unreadable if it has one.
+static bool readChunk(const BagFile &file, const std::string &header, uint64_t dataAt,
+                      uint32_t dataSize, ChunkBuffers &buffers, Records &records,
+                      std::string &unreadable)
+{
+  std::string compression = fieldOf(header, "compression");
+  unreadable.clear();
+  if (dataAt > file.size || dataSize > file.size - dataAt)
+    return false;
+  const char *inFile = mapped(file, dataAt, dataSize, buffers);
+  if (compression == "none") {
+    records = {inFile, &file, dataAt, dataSize};
+    return true;
+  }
+  if (compression != "lz4" && compression != "bz2")
+    return false;
+  unsigned int claimed = numberField(header, "size", 4), size = claimed;
+  try {
+    char *stored = const_cast<char *>(inFile);
+    if (!stored) {
+      stored = bufferOf(buffers.stored, buffers.storedSize, dataSize);
+      if (!readInto(file, dataAt, dataSize, stored))
+        return false;
+    }
+    char *decompressed = bufferOf(buffers.decompressed, buffers.decompressedSize, claimed);
+    // The decompressors take the bag's bytes as the library's own code does:
+    // a fault in them is contained alike.
+    inBagLibrary = 1;
+    bool done =
+        compression == "lz4"
+            ? roslz4_buffToBuffDecompress(stored, dataSize, decompressed, &size) == ROSLZ4_OK &&
+                  size == claimed
+            : BZ2_bzBuffToBuffDecompress(decompressed, &size, stored, dataSize, 0, 0) == BZ_OK;
+    inBagLibrary = 0;
+    if (!done)
+      return false;
+    records = {decompressed, nullptr, 0, size};
+    return true;
+  } catch (const std::bad_alloc &) {
+    unreadable = "out of memory";
+    return false;
+  }
+}
+
+// Where the walk comes to a damaged record of a listed message, before the
+// library reads it.
+static void refuseDamagedRecord(const rosbag::MessageInstance &m, const Damage &damage)
+{
+  switch (damage.what) {
+    case RecordDamage::outside:
+      throw std::runtime_error("the bag's index puts a " + m.getDataType() +
+                               " message outside its chunk: damaged bag");
+    case RecordDamage::claimsTooMuch:
+      throw std::runtime_error("a " + m.getDataType() + " message claims " +
+                               std::to_string(damage.claimed) +
+                               " bytes, more than its chunk holds: damaged bag");
+    case RecordDamage::unchecked:
+      m.size();  // the library's own reason, as it fails to read the chunk
+      if (!damage.reason.empty())
+        throw std::runtime_error(damage.reason);
+      break;
+    case RecordDamage::notARecord:
+    case RecordDamage::none:
+      break;
+  }
+  throw std::runtime_error(indexDamaged);
 }
 
 // Where the file header starts: the library reads the version line with
 // fgets into 1,024 bytes, so it ends at its newline or after 1,023 bytes.
 static uint64_t fileHeaderAt(const BagFile &file)
 {
-  std::string versionLine = readAt(file, 0, std::min<uint64_t>(1023, file.size));
+  std::string_view versionLine = readAt(file, 0, std::min<uint64_t>(1023, file.size));
   size_t newline = versionLine.find('\n');
   return newline == std::string::npos ? versionLine.size() : newline + 1;
 }
@@ -926,21 +1113,94 @@ static bool gnupgHomeExists()
   return !folder.empty() && stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-// Reads the index of the bag open as fd as the library reads it; returns the
-// number of messages that the library leaves out.
-static uint64_t readBagIndex(int fd, BagIndex &index)
+// A chunk as the walk checks it, when it comes to the earliest time that
+// the chunk's index gives (time 0 aside): where the chunk is, and where its
+// index records are.
+struct ChunkPlace {
+  uint64_t firstTime;
+  uint64_t position;
+  uint64_t indexAt;
+  size_t indexRecords;
+};
+
+// The bag's index as the walk uses it. The stored times of each
+// connection's messages (as timeKey makes them) in the library's order: by
+// time, ties in the order read; eight bytes a message. The chunks, by their
+// first times, and the damaged records found in those checked so far.
+struct BagIndex {
+  BagFile file;
+  std::map<uint32_t, std::vector<uint64_t>> timesOf;
+  uint64_t leftOut = 0;  // messages stored at time 0, which the library leaves out
+  std::vector<ChunkPlace> chunks;
+  size_t chunksChecked = 0;
+  ChunkBuffers buffers;
+  DamageOf damageOf;
+};
+
+// Makes room in advance for the messages that the index promises each
+// connection, within what the file can hold (an entry takes entrySize
+// bytes of it), so that the lists never grow by doubling.
+static void reserveMessages(BagIndex &index, const std::map<uint32_t, uint64_t> &promised,
+                            size_t entrySize)
 {
-  BagFile file = bagFileOf(fd);
+  uint64_t left = index.file.size / entrySize;
+  for (const auto &connection : promised) {
+    uint64_t count = std::min(connection.second, left);
+    index.timesOf[connection.first].reserve(count);
+    left -= count;
+  }
+}
+
+// Files the entries read under their connections; returns the earliest
+// time among them, time 0 aside (UINT64_MAX if none).
+static uint64_t fileMessages(std::vector<IndexEntry> &entries, BagIndex &index)
+{
+  uint64_t firstTime = UINT64_MAX;
+  std::vector<uint64_t> *times = nullptr;
+  uint32_t timesOf = 0;  // the connection whose list times points to
+  for (const IndexEntry &entry : entries) {
+    if (entry.time == 0) {
+      ++index.leftOut;
+      continue;
+    }
+    if (!times || timesOf != entry.connection) {
+      times = &index.timesOf[entry.connection];
+      timesOf = entry.connection;
+    }
+    times->push_back(entry.time);
+    firstTime = std::min(firstTime, entry.time);
+  }
+  return firstTime;
+}
+
+// Reads the index records that follow a chunk's data.
+static void readChunkEntries(BagFile &file, size_t indexRecords, std::vector<IndexEntry> &entries)
+{
+  for (size_t i = 0; i < indexRecords; ++i) {
+    std::string indexHeader = headerAt(file);
+    readEntries(file, numberField(indexHeader, "count", 4), 12, numberField(indexHeader, "conn", 4),
+                entries);
+  }
+}
+
+// Reads the index of the bag open as fd as the library reads it. A format
+// 1.2 bag's records are checked here; a 2.0 bag's chunks as the walk comes
+// to them, so that the first lines come at once.
+static void readBagIndex(int fd, BagIndex &index)
+{
+  BagFile &file = index.file;
+  file = bagFileOf(fd);
   // The library has read the version line already (up to a NUL, as a C
   // string) and accepts no other than 1.2 and 2.0.
   file.at = fileHeaderAt(file);
   int major = 0, minor = 0;
   char kind[1024];
-  sscanf(readAt(file, 0, file.at).c_str(), "#ROS%1023s V%d.%d", kind, &major, &minor);
+  sscanf(std::string(readAt(file, 0, file.at)).c_str(), "#ROS%1023s V%d.%d", kind, &major, &minor);
   bool version102 = major * 100 + minor == 102;
   std::string fileHeader = headerAt(file);
-  uint64_t indexAt = numberField(fileHeader, "index_pos", 8), leftOut = 0;
+  uint64_t indexAt = numberField(fileHeader, "index_pos", 8);
   std::vector<IndexEntry> entries;
+  std::map<uint32_t, uint64_t> promised;  // messages the index gives each connection
 
   if (version102) {
     // Index records at the end of the file, one or more per topic; the
@@ -951,55 +1211,88 @@ static uint64_t readBagIndex(int fd, BagIndex &index)
       uint32_t connection =
           connectionOfTopic.emplace(fieldOf(header, "topic"), connectionOfTopic.size())
               .first->second;
-      readEntries(file, numberField(header, "count", 4), 16, connection, entries);
+      uint64_t count = numberField(header, "count", 4);
+      promised[connection] += count;
+      readEntries(file, count, 16, connection, entries);
     }
-    addMessages(entries, indexAt, index, leftOut);
+    reserveMessages(index, promised, 16);
+    fileMessages(entries, index);
+    checkRecords(entries, {nullptr, &file, 0, indexAt}, true, nullptr, index.damageOf);
   } else {
     file.at = indexAt;
     for (uint64_t i = numberField(fileHeader, "conn_count", 4); i > 0; --i) {
       headerAt(file);  // the record's header,
       headerAt(file);  // then the connection's
     }
-    std::vector<std::pair<uint64_t, size_t>> chunks;  // {position, index records after it}
     std::set<uint64_t> chunkPositions;
     for (uint64_t i = numberField(fileHeader, "chunk_count", 4); i > 0; --i) {
       std::string info = headerAt(file);
       uint64_t count = numberField(info, "count", 4);
-      std::string counts = readAt(file, file.at + 4, 8 * count);
+      std::string_view counts = readAt(file, file.at + 4, 8 * count);
       file.at += 4 + 8 * count;
       std::set<uint64_t> connections;  // the library keeps one count per connection
-      for (size_t j = 0; j < counts.size(); j += 8)
+      for (size_t j = 0; j < counts.size(); j += 8) {
         connections.insert(numberAt(counts, j, 4));
+        promised[numberAt(counts, j, 4)] += numberAt(counts, j + 4, 4);
+      }
       uint64_t position = numberField(info, "chunk_pos", 8);
       // The library would yield each of its messages once for each listing.
       if (!chunkPositions.insert(position).second)
         throw std::runtime_error("the bag's index lists a chunk twice: damaged bag");
-      chunks.emplace_back(position, connections.size());
+      index.chunks.push_back({0, position, 0, connections.size()});
     }
-    for (const auto &chunk : chunks) {
-      file.at = chunk.first;
-      std::string header = headerAt(file);
-      uint64_t dataSize = numberAt(readAt(file, file.at, 4), 0, 4);
-      // The library reads an uncompressed chunk as it is stored, and
-      // decompresses the others into a buffer of the size their header says.
-      uint64_t bufferSize =
-          fieldOf(header, "compression") == "none" ? dataSize : numberField(header, "size", 4);
-      file.at += 4 + dataSize;
-      for (size_t i = 0; i < chunk.second; ++i) {
-        std::string indexHeader = headerAt(file);
-        readEntries(file, numberField(indexHeader, "count", 4), 12,
-                    numberField(indexHeader, "conn", 4), entries);
-      }
-      addMessages(entries, bufferSize, index, leftOut);
+    reserveMessages(index, promised, 12);
+    for (ChunkPlace &chunk : index.chunks) {
+      file.at = chunk.position;
+      headerAt(file);
+      chunk.indexAt = file.at + 4 + numberAt(readAt(file, file.at, 4), 0, 4);
+      file.at = chunk.indexAt;
+      readChunkEntries(file, chunk.indexRecords, entries);
+      chunk.firstTime = fileMessages(entries, index);
+      entries.clear();
     }
+    std::stable_sort(
+        index.chunks.begin(), index.chunks.end(),
+        [](const ChunkPlace &a, const ChunkPlace &b) { return a.firstTime < b.firstTime; });
   }
-  auto earlier = [](const IndexedMessage &a, const IndexedMessage &b) {
-    return a.time < b.time;
-  };
-  for (auto &connection : index)
-    if (!std::is_sorted(connection.second.begin(), connection.second.end(), earlier))
-      std::stable_sort(connection.second.begin(), connection.second.end(), earlier);
-  return leftOut;
+  for (auto &connection : index.timesOf) {
+    std::vector<uint64_t> &times = connection.second;
+    if (!std::is_sorted(times.begin(), times.end()))
+      std::stable_sort(times.begin(), times.end());
+    if (times.capacity() > times.size() + times.size() / 8)
+      times.shrink_to_fit();  // the index promised more than it holds
+  }
+}
+
+// Checks the records of every chunk that holds a message stored at or before
+// time, before the walk reads any message stored then. Its buffers go when
+// they are large: the library is about to need as much for the same chunk.
+static void checkChunksUpTo(uint64_t time, BagIndex &index)
+{
+  std::vector<IndexEntry> entries;
+  for (; index.chunksChecked < index.chunks.size() &&
+         index.chunks[index.chunksChecked].firstTime <= time;
+       ++index.chunksChecked) {
+    const ChunkPlace &chunk = index.chunks[index.chunksChecked];
+    BagFile &file = index.file;
+    file.at = chunk.position;
+    std::string header = headerAt(file);
+    uint32_t dataSize = numberAt(readAt(file, file.at, 4), 0, 4);
+    file.at = chunk.indexAt;
+    readChunkEntries(file, chunk.indexRecords, entries);
+    Records records;
+    std::string unreadable;
+    bool readable = readChunk(file, header, chunk.indexAt - dataSize, dataSize, index.buffers,
+                              records, unreadable);
+    // A bag file that shrinks under its mapping faults here: the fault is the
+    // bag's, and contained as the library's are.
+    inBagLibrary = 1;
+    checkRecords(entries, records, false, readable ? nullptr : &unreadable, index.damageOf);
+    inBagLibrary = 0;
+    entries.clear();
+    if (index.buffers.storedSize + index.buffers.decompressedSize > (16 << 20))
+      index.buffers = ChunkBuffers();
+  }
 }
 
 // ---- The walk -----------------------------------------------------------
@@ -1113,7 +1406,7 @@ static Kind kindOf(const rosbag::ConnectionInfo &connection)
 void listBagMessages(const rosbag::Bag &bag, int bagFd)
 {
   BagIndex index;
-  uint64_t leftOut = readBagIndex(bagFd, index);
+  readBagIndex(bagFd, index);
   int64_t count = 0;
 
   inBagLibrary = 1;
@@ -1130,18 +1423,18 @@ void listBagMessages(const rosbag::Bag &bag, int bagFd)
   inBagLibrary = 0;
   // A slot for each connection with messages, as the view holds a cursor.
   std::vector<const rosbag::ConnectionInfo *> slots;
-  std::vector<const std::vector<IndexedMessage> *> messagesOf;
+  std::vector<const std::vector<uint64_t> *> timesOf;
   std::vector<size_t> nextOf;
   std::vector<Kind> kinds;
   std::vector<Cursor> cursors;
   size_t messages = 0;
   for (const rosbag::ConnectionInfo *connection : connections) {
-    auto indexed = index.find(connection->id);
-    if (indexed == index.end() || indexed->second.empty())
+    auto indexed = index.timesOf.find(connection->id);
+    if (indexed == index.timesOf.end() || indexed->second.empty())
       continue;
-    cursors.push_back({indexed->second[0].time, slots.size()});
+    cursors.push_back({indexed->second[0], slots.size()});
     slots.push_back(connection);
-    messagesOf.push_back(&indexed->second);
+    timesOf.push_back(&indexed->second);
     nextOf.push_back(0);
     kinds.push_back(kindOf(*connection));
     messages += indexed->second.size();
@@ -1199,44 +1492,48 @@ void listBagMessages(const rosbag::Bag &bag, int bagFd)
   std::vector<uint8_t> data(1 << 12);  // a message's data, copied for its decoder
   while (!cursors.empty()) {
     size_t slot = cursors.back().slot;
-    const IndexedMessage &indexed = (*messagesOf[slot])[nextOf[slot]];
+    checkChunksUpTo(cursors.back().time, index);
     inBagLibrary = 1;
     const rosbag::MessageInstance m = takeMessage(slot);
-    if (timeKey(m.getTime()) != indexed.time)
+    if (timeKey(m.getTime()) != (*timesOf[slot])[nextOf[slot]])
       throw std::runtime_error(indexDamaged);
+    if (!index.damageOf.empty() && kinds[slot] != unlisted) {
+      auto damaged = index.damageOf.find(slots[slot]->id);
+      if (damaged != index.damageOf.end() && damaged->second.time == cursors.back().time)
+        refuseDamagedRecord(m, damaged->second);
+    }
     // Each line is written with inBagLibrary cleared: the writers are the
     // tool's own code. A decoded cloud can be tens of megabytes: it goes
     // before the next message is decoded, so that a run of clouds holds one.
     switch (kinds[slot]) {
       case imuKind: {
-        sensor_msgs::Imu::ConstPtr imu_data = decode<sensor_msgs::Imu>(m, indexed.room, data);
+        sensor_msgs::Imu::ConstPtr imu_data = decode<sensor_msgs::Imu>(m, data);
         inBagLibrary = 0;
         putImuLine(count, m, *imu_data);
         break;
       }
       case cloudKind: {
-        sensor_msgs::PointCloud2::ConstPtr lidar_data = decodeCloud(m, indexed.room);
+        sensor_msgs::PointCloud2::ConstPtr lidar_data = decodeCloud(m);
         inBagLibrary = 0;
         putCloudLine(count, m, *lidar_data);
         break;
       }
       case fixKind: {
-        sensor_msgs::NavSatFix::ConstPtr gps_pos_data =
-            decode<sensor_msgs::NavSatFix>(m, indexed.room, data);
+        sensor_msgs::NavSatFix::ConstPtr gps_pos_data = decode<sensor_msgs::NavSatFix>(m, data);
         inBagLibrary = 0;
         putFixLine(count, m, *gps_pos_data);
         break;
       }
       case timeKind: {
         sensor_msgs::TimeReference::ConstPtr gps_pos_time =
-            decode<sensor_msgs::TimeReference>(m, indexed.room, data);
+            decode<sensor_msgs::TimeReference>(m, data);
         inBagLibrary = 0;
         putTimeLine(count, m, *gps_pos_time);
         break;
       }
       case velocityKind: {
         geometry_msgs::TwistStamped::ConstPtr gps_vel_data =
-            decode<geometry_msgs::TwistStamped>(m, indexed.room, data);
+            decode<geometry_msgs::TwistStamped>(m, data);
         inBagLibrary = 0;
         putVelocityLine(count, m, *gps_vel_data);
         break;
@@ -1246,17 +1543,17 @@ void listBagMessages(const rosbag::Bag &bag, int bagFd)
     }
     inBagLibrary = 0;
     ++count;
-    bool exhausted = ++nextOf[slot] == messagesOf[slot]->size();
-    moveBackCursor(cursors, ties, exhausted,
-                   exhausted ? 0 : (*messagesOf[slot])[nextOf[slot]].time);
+    bool exhausted = ++nextOf[slot] == timesOf[slot]->size();
+    moveBackCursor(cursors, ties, exhausted, exhausted ? 0 : (*timesOf[slot])[nextOf[slot]]);
   }
   if (!waiting.empty())
     throw std::runtime_error(indexDamaged);
   for (size_t group = 0; group < views.size(); ++group)
     if (positions[group] != ends[group])
       throw std::runtime_error(indexDamaged);
-  if (leftOut > 0)
-    throw std::runtime_error(std::to_string(leftOut) + (leftOut == 1 ? " message" : " messages") +
+  if (index.leftOut > 0)
+    throw std::runtime_error(std::to_string(index.leftOut) +
+                             (index.leftOut == 1 ? " message" : " messages") +
                              " stored at time 0 not listed: the bag library does not read them");
 }
 

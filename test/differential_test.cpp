@@ -26,11 +26,14 @@ struct BagWriter {
   std::mt19937 &random;
 
   // A record with its header fields in random order, now and then with a
-  // field no reader knows.
+  // field no reader knows, short or of a thousand bytes and more (of '=',
+  // which only the first splits from the name).
   std::string record(Fields fields, const std::string &data)
   {
     if (random() % 4 == 0)
-      fields.emplace_back("unknown_field", std::string(random() % 40, 'u'));
+      fields.emplace_back("unknown_field", random() % 6 == 0
+                                               ? std::string(1000 + random() % 1000, '=')
+                                               : std::string(random() % 40, 'u'));
     std::shuffle(fields.begin(), fields.end(), random);
     std::string header;
     for (const auto &field : fields)

@@ -163,10 +163,10 @@ TEST(ReadFailure, DamagedChunkKeepsLinesBeforeIt)
 }
 
 // The bag library trusts the offsets of its index and the lengths in record
-// headers: an offset beyond its chunk is found before the library reads
-// there; a record header too short for its fields kills the library by
-// SIGSEGV, contained.
-TEST(ReadFailure, LibraryFaultsOnDamagedIndex)
+// headers: an offset beyond its chunk, or the offsets of an index record read
+// one byte early (its header one byte short), are found before the library
+// reads there.
+TEST(ReadFailure, DamagedIndexIsMetBeforeTheLibraryReadsByIt)
 {
   auto offsetBeyondItsChunk = [](std::string &bytes) {
     BagRecord index = bagRecords(bytes, opIndexData)[4];
@@ -176,11 +176,11 @@ TEST(ReadFailure, LibraryFaultsOnDamagedIndex)
     BagRecord index = bagRecords(bytes, opIndexData)[4];
     patchUint32(bytes, index.headerSizeAt, index.dataSizeAt - index.headerSizeAt - 4 - 1);
   };
+  const std::string outsideItsChunk =
+      "the bag's index puts a sensor_msgs/Imu message outside its chunk: damaged bag";
   for (auto compression : everyCompression) {
-    expectListingUpToDamage(
-        compression, offsetBeyondItsChunk,
-        "the bag's index puts a sensor_msgs/Imu message outside its chunk: damaged bag");
-    expectListingUpToDamage(compression, headerOneByteShort, outsideBuffers, true);
+    expectListingUpToDamage(compression, offsetBeyondItsChunk, outsideItsChunk);
+    expectListingUpToDamage(compression, headerOneByteShort, outsideItsChunk, true);
   }
 }
 
@@ -223,6 +223,18 @@ TEST(ReadFailure, OutOfMemoryKeepsTheLinesBeforeIt)
   }
 }
 
+// Adds a field of size bytes (with its length) to the header of the last
+// record of a chunk's contents: the record stays valid, its data further on.
+void padLastRecordHeader(std::string &contents, uint32_t size)
+{
+  BagRecord last = chunkRecords(contents).back();
+  uint32_t fieldSize = size - 4;
+  std::string field(reinterpret_cast<const char *>(&fieldSize), 4);
+  field += "pad=" + std::string(fieldSize - 4, 'p');
+  contents.insert(last.dataSizeAt, field);
+  patchUint32(contents, last.headerSizeAt, last.dataSizeAt - last.headerSizeAt - 4 + size);
+}
+
 // A damaged length inside a message's data, or in its record, is met in
 // bounded time and memory, before anything is read by it: the decoder would
 // size an array to it, and the library would read past its chunk and list
@@ -257,6 +269,7 @@ TEST(ReadFailure, DamagedLengthInsideAMessage)
     // {how far before the marker a length is, its new value}
     std::vector<std::pair<int, uint32_t>> lengths;
     std::string reason;
+    uint32_t headerPadding = 0;  // bytes of a field added to the last record's header first
   } cases[] = {
       {"cloud data", writeCloud, "DATAMARK", {{4, 0xdcd7030b}}, cloudDamage},
       {"cloud fields", writeCloud, "fieldmark", {{8, 0x02000000}}, cloudDamage},
@@ -286,6 +299,21 @@ TEST(ReadFailure, DamagedLengthInsideAMessage)
        {{32, 4034}, {4, 4010}},
        "a sensor_msgs/TimeReference message claims 4034 bytes, more than its chunk holds: "
        "damaged bag"},
+      // 30 bytes past: as far as the framing of a usual record header would
+      // let a count of 16 bytes for it reach.
+      {"time reference record and source, 30 bytes past",
+       writeReference,
+       "gps-source",
+       {{32, 38 + 30}, {4, 10 + 30}},
+       "a sensor_msgs/TimeReference message claims 68 bytes, more than its chunk holds: "
+       "damaged bag"},
+      {"time reference record and source, after a padded header",
+       writeReference,
+       "gps-source",
+       {{32, 38 + 1500}, {4, 10 + 1500}},
+       "a sensor_msgs/TimeReference message claims 1538 bytes, more than its chunk holds: "
+       "damaged bag",
+       1600},
   };
   for (const auto &test : cases) {
     for (auto compression : everyCompression) {
@@ -297,6 +325,8 @@ TEST(ReadFailure, DamagedLengthInsideAMessage)
       });
       std::string bytes = readFile(bagPath);
       damageChunks(bytes, [&](std::string &contents) {
+        if (test.headerPadding > 0)
+          padLastRecordHeader(contents, test.headerPadding);
         for (const auto &length : test.lengths)
           patchUint32(contents, contents.find(test.marker) - length.first, length.second);
       });
@@ -313,6 +343,60 @@ TEST(ReadFailure, DamagedLengthInsideAMessage)
           << name;
       EXPECT_LT(run.peakKiB, 100 << 10) << name;
     }
+  }
+}
+
+// A chunk whose header claims more than its data holds: for bz2 the library
+// sizes its buffer by the claim and leaves the rest of it as the chunk
+// before left it, where a record that claims bytes past the true end would
+// find them. An uncompressed chunk is as long as its data; lz4 refuses a
+// chunk of another size itself.
+TEST(ReadFailure, ChunkClaimingMoreThanItHolds)
+{
+  sensor_msgs::TimeReference stale, reference;
+  stale.source = std::string(1500, 's');
+  reference.source = "gps-source";
+  const struct {
+    rosbag::compression::CompressionType compression;
+    std::string reason;
+  } cases[] = {
+      {rosbag::compression::BZ2,
+       "a sensor_msgs/TimeReference message claims 938 bytes, more than its chunk holds: "
+       "damaged bag"},
+      {rosbag::compression::Uncompressed,
+       "a sensor_msgs/TimeReference message claims 938 bytes, more than its chunk holds: "
+       "damaged bag"},
+      {rosbag::compression::LZ4, "Decompression size mismatch in LZ4 chunk"},
+  };
+  for (const auto &test : cases) {
+    TempDir dir;
+    std::string bagPath = dir.path("claiming.bag");
+    writeBag(
+        bagPath, test.compression,
+        [&](rosbag::Bag &bag) {
+          bag.write("/imu/data", ros::Time(1), sensor_msgs::Imu());
+          bag.write("/gps/time_reference", ros::Time(2), stale);
+          bag.write("/gps/time_reference", ros::Time(3), reference);
+        },
+        1);  // a chunk for every message
+    std::vector<std::string> intact = splitLines(runTarnwick({bagPath}).out);
+    std::string bytes = readFile(bagPath);
+    damageChunks(bytes, [](std::string &contents) {
+      size_t source = contents.find("gps-source");
+      if (source != std::string::npos) {
+        patchUint32(contents, source - 32, 38 + 900);
+        patchUint32(contents, source - 4, 10 + 900);
+      }
+    });
+    BagRecord last = bagRecords(bytes, opChunk).back();
+    patchUint32(bytes, last.fieldValueAt.at("size"), 1000);
+    writeFile(bagPath, bytes);
+
+    ToolRun run = runTarnwick({bagPath});
+    EXPECT_EQ(run.err, " Bag file read failed, " + bagPath + ", msg = " + test.reason + "\n")
+        << test.compression;
+    EXPECT_EQ(run.status, 253);
+    EXPECT_EQ(run.out, intact.at(0) + "\n" + intact.at(1) + "\n");
   }
 }
 

@@ -165,11 +165,9 @@ static uint32_t readUint32(const std::string &bytes, uint64_t offset)
   return value;
 }
 
-// A bag file is a version line and then records.
-std::vector<BagRecord> bagRecords(const std::string &bytes)
+static std::vector<BagRecord> recordsFrom(const std::string &bytes, uint64_t offset)
 {
   std::vector<BagRecord> records;
-  uint64_t offset = std::string("#ROSBAG V2.0\n").size();
   while (offset < bytes.size()) {
     BagRecord record{};
     record.headerSizeAt = offset;
@@ -191,6 +189,17 @@ std::vector<BagRecord> bagRecords(const std::string &bytes)
     offset = record.dataAt + record.dataSize;
   }
   return records;
+}
+
+// A bag file is a version line and then records.
+std::vector<BagRecord> bagRecords(const std::string &bytes)
+{
+  return recordsFrom(bytes, std::string("#ROSBAG V2.0\n").size());
+}
+
+std::vector<BagRecord> chunkRecords(const std::string &contents)
+{
+  return recordsFrom(contents, 0);
 }
 
 std::vector<BagRecord> bagRecords(const std::string &bytes, uint8_t op)
@@ -235,14 +244,19 @@ void damageChunks(std::string &bytes, const std::function<void(std::string &cont
   for (const BagRecord &record : bagRecords(bytes)) {
     movedTo[record.headerSizeAt] = rebuilt.size();
     std::string data = bytes.substr(record.dataAt, record.dataSize);
+    uint32_t contentsSize = 0;
     if (record.op == opChunk) {
       std::string compression = fieldValue(bytes, record, "compression");
       std::string contents =
           recompressed(compression, data, readUint32(bytes, record.fieldValueAt.at("size")), false);
       damage(contents);
+      contentsSize = contents.size();
       data = recompressed(compression, contents, 0, true);
     }
     rebuilt += bytes.substr(record.headerSizeAt, record.dataSizeAt - record.headerSizeAt);
+    if (record.op == opChunk)
+      patchUint32(rebuilt, rebuilt.size() - record.dataSizeAt + record.fieldValueAt.at("size"),
+                  contentsSize);
     uint32_t size = data.size();
     rebuilt += std::string(reinterpret_cast<const char *>(&size), 4) + data;
   }

@@ -86,11 +86,13 @@ struct BagRecord {
 enum : uint8_t { opIndexData = 0x04, opChunk = 0x05 };
 std::vector<BagRecord> bagRecords(const std::string &bytes);
 std::vector<BagRecord> bagRecords(const std::string &bytes, uint8_t op);
+// The records of a chunk's contents; offsets are into the contents.
+std::vector<BagRecord> chunkRecords(const std::string &contents);
 
 enum : uint8_t { opFileHeader = 0x03, opChunkInfo = 0x06 };
 
-// Hands each chunk of a bag to damage, uncompressed (damage keeps its length),
-// and stores it again with its own compression, moving the records after it.
+// Hands each chunk of a bag to damage, uncompressed, and stores it again with
+// its own compression and new size, moving the records after it.
 void damageChunks(std::string &bytes, const std::function<void(std::string &contents)> &damage);
 
 // A chunk's contents compressed as "none", "lz4" or "bz2" says.
