@@ -1123,13 +1123,72 @@ struct ChunkPlace {
   size_t indexRecords;
 };
 
-// The bag's index as the walk uses it. The stored times of each
-// connection's messages (as timeKey makes them) in the library's order: by
-// time, ties in the order read; eight bytes a message. The chunks, by their
-// first times, and the damaged records found in those checked so far.
+// A connection's stored times (as timeKey makes them) in order, four bytes a
+// message: each as its step from the one before (the first's from 0) or,
+// where the step does not fit in 32 bits, wideStep and the time itself in
+// wide. Messages of one connection mostly come less than a second apart,
+// and 2^32 is a second past the same nanosecond.
+struct StoredTimes {
+  std::vector<uint32_t> steps;
+  std::vector<uint64_t> wide;
+  uint64_t last = 0;
+  bool inOrder = true;
+};
+static const uint32_t wideStep = UINT32_MAX;
+
+static void appendTime(StoredTimes &times, uint64_t time)
+{
+  uint64_t step = time - times.last;
+  times.inOrder = times.inOrder && time >= times.last;
+  if (step < wideStep) {
+    times.steps.push_back(uint32_t(step));
+  } else {
+    times.steps.push_back(wideStep);
+    times.wide.push_back(time);
+  }
+  times.last = time;
+}
+
+// Reads a connection's stored times one after another.
+struct TimesReader {
+  const StoredTimes *times;
+  size_t next, nextWide;
+  uint64_t time;
+};
+
+static uint64_t readTime(TimesReader &reader)
+{
+  uint32_t step = reader.times->steps[reader.next++];
+  reader.time = step == wideStep ? reader.times->wide[reader.nextWide++] : reader.time + step;
+  return reader.time;
+}
+
+// Puts a connection's times in the library's order (by time, ties in the
+// order read) where the bag did not store them so, and gives back what the
+// index promised beyond what it holds.
+static void putInOrder(StoredTimes &times)
+{
+  if (!times.inOrder) {
+    std::vector<uint64_t> all;
+    all.reserve(times.steps.size());
+    for (TimesReader reader{&times, 0, 0, 0}; reader.next < times.steps.size();)
+      all.push_back(readTime(reader));
+    std::stable_sort(all.begin(), all.end());
+    times = StoredTimes();
+    for (uint64_t time : all)
+      appendTime(times, time);
+  }
+  if (times.steps.capacity() > times.steps.size() + times.steps.size() / 8)
+    times.steps.shrink_to_fit();
+  times.wide.shrink_to_fit();
+}
+
+// The bag's index as the walk uses it: the stored times of each
+// connection's messages, the chunks by their first times, and the damaged
+// records found in those checked so far.
 struct BagIndex {
   BagFile file;
-  std::map<uint32_t, std::vector<uint64_t>> timesOf;
+  std::map<uint32_t, StoredTimes> timesOf;
   uint64_t leftOut = 0;  // messages stored at time 0, which the library leaves out
   std::vector<ChunkPlace> chunks;
   size_t chunksChecked = 0;
@@ -1146,7 +1205,7 @@ static void reserveMessages(BagIndex &index, const std::map<uint32_t, uint64_t> 
   uint64_t left = index.file.size / entrySize;
   for (const auto &connection : promised) {
     uint64_t count = std::min(connection.second, left);
-    index.timesOf[connection.first].reserve(count);
+    index.timesOf[connection.first].steps.reserve(count);
     left -= count;
   }
 }
@@ -1156,8 +1215,8 @@ static void reserveMessages(BagIndex &index, const std::map<uint32_t, uint64_t> 
 static uint64_t fileMessages(std::vector<IndexEntry> &entries, BagIndex &index)
 {
   uint64_t firstTime = UINT64_MAX;
-  std::vector<uint64_t> *times = nullptr;
-  uint32_t timesOf = 0;  // the connection whose list times points to
+  StoredTimes *times = nullptr;
+  uint32_t timesOf = 0;  // the connection whose times times points to
   for (const IndexEntry &entry : entries) {
     if (entry.time == 0) {
       ++index.leftOut;
@@ -1167,7 +1226,7 @@ static uint64_t fileMessages(std::vector<IndexEntry> &entries, BagIndex &index)
       times = &index.timesOf[entry.connection];
       timesOf = entry.connection;
     }
-    times->push_back(entry.time);
+    appendTime(*times, entry.time);
     firstTime = std::min(firstTime, entry.time);
   }
   return firstTime;
@@ -1255,13 +1314,8 @@ static void readBagIndex(int fd, BagIndex &index)
         index.chunks.begin(), index.chunks.end(),
         [](const ChunkPlace &a, const ChunkPlace &b) { return a.firstTime < b.firstTime; });
   }
-  for (auto &connection : index.timesOf) {
-    std::vector<uint64_t> &times = connection.second;
-    if (!std::is_sorted(times.begin(), times.end()))
-      std::stable_sort(times.begin(), times.end());
-    if (times.capacity() > times.size() + times.size() / 8)
-      times.shrink_to_fit();  // the index promised more than it holds
-  }
+  for (auto &connection : index.timesOf)
+    putInOrder(connection.second);
 }
 
 // Checks the records of every chunk that holds a message stored at or before
@@ -1302,21 +1356,36 @@ static void checkChunksUpTo(uint64_t time, BagIndex &index)
 // the back; after every message it advances the back cursor (or drops it when
 // exhausted) and sorts the whole vector again with std::sort. At hundreds of
 // connections that sort is nearly all of a listing's time. The walk keeps the
-// same cursors in the same vector, with the times from the bag's index, and
-// relies on this: while no two cursors hold equal times the sorted vector is
+// same cursors in the same order, with the times from the bag's index, and
+// relies on this: while no two cursors hold equal times the sorted order is
 // unique, so the advanced cursor can be moved into place by a binary search;
 // while any two are equal, the same std::sort with the same comparison of
-// times alone runs on the same vector, and so puts the ties where the view
+// times alone runs on the same sequence, and so puts the ties where the view
 // puts them. The messages themselves come from views over groups of
 // connections (below), each message checked against the index.
 
 // A connection's place in the walk: the time of its next message (as
-// timeKey makes it, which compares as ros::Time does) and its slot. Trivially
-// copyable, so that moving cursors is a memmove.
+// timeKey makes it, which compares as ros::Time does) and its slot.
 struct Cursor {
   uint64_t time;
   uint64_t slot;
 };
+
+// The cursors in the view's order, from place 0 (the latest) to count - 1
+// (the next), in a ring whose size is a power of two: the advanced cursor
+// goes where fewer cursors move to make room, and none move when it goes to
+// the front, as it does on every message when connections take turns.
+// While ties remain, the ring starts at 0, for std::sort.
+struct CursorRing {
+  std::vector<Cursor> ring;
+  size_t head;  // the ring's index of place 0
+  size_t count;
+};
+
+static Cursor &cursorAt(CursorRing &cursors, size_t place)
+{
+  return cursors.ring[(cursors.head + place) & (cursors.ring.size() - 1)];
+}
 
 static uint64_t timeKey(const ros::Time &time)
 {
@@ -1328,40 +1397,58 @@ static bool laterFirst(const Cursor &a, const Cursor &b)
   return a.time > b.time;
 }
 
-static size_t countTies(const std::vector<Cursor> &cursors)
+// Sorts the cursors as the view sorts its own, and counts the equal
+// neighbours among them.
+static size_t sortCursors(CursorRing &cursors)
 {
+  std::rotate(cursors.ring.begin(), cursors.ring.begin() + cursors.head, cursors.ring.end());
+  cursors.head = 0;
+  std::sort(cursors.ring.begin(), cursors.ring.begin() + cursors.count, laterFirst);
   size_t ties = 0;
-  for (size_t i = 1; i < cursors.size(); ++i)
-    ties += cursors[i - 1].time == cursors[i].time;
+  for (size_t i = 1; i < cursors.count; ++i)
+    ties += cursors.ring[i - 1].time == cursors.ring[i].time;
   return ties;
 }
 
 // Moves the back cursor on to the time of its next message (or, when it is
 // exhausted, drops it) and puts it where the view's sort puts it; ties counts
-// the equal neighbours in the vector.
-static void moveBackCursor(std::vector<Cursor> &cursors, size_t &ties, bool exhausted,
-                           uint64_t next)
+// the equal neighbours.
+static void moveBackCursor(CursorRing &cursors, size_t &ties, bool exhausted, uint64_t next)
 {
-  size_t last = cursors.size() - 1;
-  if (last > 0 && cursors[last - 1].time == cursors[last].time)
+  size_t last = cursors.count - 1;
+  if (last > 0 && cursorAt(cursors, last - 1).time == cursorAt(cursors, last).time)
     --ties;
   if (exhausted)
-    cursors.pop_back();
+    --cursors.count;
   else
-    cursors.back().time = next;
+    cursorAt(cursors, last).time = next;
   if (ties == 0 && !exhausted) {
-    Cursor moved = cursors.back();
-    auto place = std::lower_bound(cursors.begin(), cursors.end() - 1, moved, laterFirst);
-    if (place == cursors.end() - 1 || place->time != moved.time) {
-      std::copy_backward(place, cursors.end() - 1, cursors.end());
-      *place = moved;
+    Cursor moved = cursorAt(cursors, last);
+    size_t place = 0;  // of the first cursor not later than moved
+    for (size_t end = last; place < end;) {
+      size_t middle = place + (end - place) / 2;
+      if (cursorAt(cursors, middle).time > moved.time)
+        place = middle + 1;
+      else
+        end = middle;
+    }
+    if (place == last || cursorAt(cursors, place).time != moved.time) {
+      if (last - place <= place) {
+        for (size_t i = last; i > place; --i)
+          cursorAt(cursors, i) = cursorAt(cursors, i - 1);
+      } else {
+        // Place 0 moves back one in the ring: the cursors before place move up.
+        cursors.head = (cursors.head - 1) & (cursors.ring.size() - 1);
+        for (size_t i = 0; i < place; ++i)
+          cursorAt(cursors, i) = cursorAt(cursors, i + 1);
+      }
+      cursorAt(cursors, place) = moved;
       return;
     }
   } else if (ties == 0) {
     return;  // the rest was sorted and has no ties: std::sort would keep it
   }
-  std::sort(cursors.begin(), cursors.end(), laterFirst);
-  ties = countTies(cursors);
+  ties = sortCursors(cursors);
 }
 
 // A view of its own for each of C connections costs C view constructions
@@ -1423,24 +1510,26 @@ void listBagMessages(const rosbag::Bag &bag, int bagFd)
   inBagLibrary = 0;
   // A slot for each connection with messages, as the view holds a cursor.
   std::vector<const rosbag::ConnectionInfo *> slots;
-  std::vector<const std::vector<uint64_t> *> timesOf;
-  std::vector<size_t> nextOf;
+  std::vector<TimesReader> timesOf;
   std::vector<Kind> kinds;
-  std::vector<Cursor> cursors;
+  CursorRing cursors{{}, 0, 0};
   size_t messages = 0;
   for (const rosbag::ConnectionInfo *connection : connections) {
     auto indexed = index.timesOf.find(connection->id);
-    if (indexed == index.timesOf.end() || indexed->second.empty())
+    if (indexed == index.timesOf.end() || indexed->second.steps.empty())
       continue;
-    cursors.push_back({indexed->second[0], slots.size()});
+    timesOf.push_back({&indexed->second, 0, 0, 0});
+    cursors.ring.push_back({readTime(timesOf.back()), slots.size()});
     slots.push_back(connection);
-    timesOf.push_back(&indexed->second);
-    nextOf.push_back(0);
     kinds.push_back(kindOf(*connection));
-    messages += indexed->second.size();
+    messages += indexed->second.steps.size();
   }
-  std::sort(cursors.begin(), cursors.end(), laterFirst);
-  size_t ties = countTies(cursors);
+  cursors.count = cursors.ring.size();
+  size_t ringSize = 1;
+  while (ringSize < cursors.count)
+    ringSize *= 2;
+  cursors.ring.resize(ringSize);
+  size_t ties = sortCursors(cursors);
 
   // The messages come from views over groups of connections (consecutive
   // ids). A group's view may yield a message of another of its connections
@@ -1490,16 +1579,17 @@ void listBagMessages(const rosbag::Bag &bag, int bagFd)
   };
 
   std::vector<uint8_t> data(1 << 12);  // a message's data, copied for its decoder
-  while (!cursors.empty()) {
-    size_t slot = cursors.back().slot;
-    checkChunksUpTo(cursors.back().time, index);
+  while (cursors.count > 0) {
+    const Cursor next = cursorAt(cursors, cursors.count - 1);
+    size_t slot = next.slot;
+    checkChunksUpTo(next.time, index);
     inBagLibrary = 1;
     const rosbag::MessageInstance m = takeMessage(slot);
-    if (timeKey(m.getTime()) != (*timesOf[slot])[nextOf[slot]])
+    if (timeKey(m.getTime()) != next.time)
       throw std::runtime_error(indexDamaged);
     if (!index.damageOf.empty() && kinds[slot] != unlisted) {
       auto damaged = index.damageOf.find(slots[slot]->id);
-      if (damaged != index.damageOf.end() && damaged->second.time == cursors.back().time)
+      if (damaged != index.damageOf.end() && damaged->second.time == next.time)
         refuseDamagedRecord(m, damaged->second);
     }
     // Each line is written with inBagLibrary cleared: the writers are the
@@ -1543,8 +1633,9 @@ void listBagMessages(const rosbag::Bag &bag, int bagFd)
     }
     inBagLibrary = 0;
     ++count;
-    bool exhausted = ++nextOf[slot] == timesOf[slot]->size();
-    moveBackCursor(cursors, ties, exhausted, exhausted ? 0 : (*timesOf[slot])[nextOf[slot]]);
+    TimesReader &times = timesOf[slot];
+    bool exhausted = times.next == times.times->steps.size();
+    moveBackCursor(cursors, ties, exhausted, exhausted ? 0 : readTime(times));
   }
   if (!waiting.empty())
     throw std::runtime_error(indexDamaged);
