@@ -561,4 +561,78 @@ TEST(Output, LinesReachATerminalAsTheyAreListed)
   EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0);
 }
 
+// The README's recipes, run as a user runs them (bash, awk, sort, diff) on
+// bags written here: each prints what it says. The manual page's examples
+// are among them.
+TEST(Recipes, ReadmeRecipesPrintWhatTheySay)
+{
+  TempDir dir;
+  auto drive = [](double lastAltitude) {
+    return [=](rosbag::Bag &bag) {
+      bag.write("/imu/data", at(10),
+                imuSample(at(10, 500000000), {1, 0, 0, 0, 0.1, 0.2, 0.3, 1.5, -2.25, 9.75}));
+      bag.write("/gps/fix", at(11), fix(at(11), 48.1, 11.5, 519.25));
+      bag.write("/imu/other", at(12), imuSample(at(12), {1, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
+      bag.write("/imu/data", at(13), imuSample(at(13), {0, 1, 0, 0, 0, 0, 0, -0.5, 0.25, 9.5}));
+      bag.write("/gps/fix", at(14), fix(at(14), 48.2, 11.6, lastAltitude));
+    };
+  };
+  writeBag(dir.path("monday.bag"), rosbag::compression::Uncompressed, drive(520.5));
+  writeBag(dir.path("tuesday.bag"), rosbag::compression::LZ4, drive(521.5));
+  std::vector<std::string> monday = splitLines(runTarnwick({dir.path("monday.bag")}).out);
+  std::vector<std::string> tuesday = splitLines(runTarnwick({dir.path("tuesday.bag")}).out);
+  ASSERT_EQ(monday.size(), 5u);
+
+  std::string readme = readFile(TARNWICK_SOURCE_DIR "/README.md");
+  size_t block = readme.find("```sh\n", readme.find("\n## Recipes\n")) + 6;
+  std::vector<std::string> recipes;  // each command, without its comment
+  for (const std::string &line :
+       splitLines(readme.substr(block, readme.find("```", block) - block)))
+    recipes.push_back(line.substr(0, line.find_last_not_of(' ', line.find(" #")) + 1));
+  const std::string expected[] = {
+      monday[0] + "\n" + monday[3] + "\n",
+      monday[1] + "\n" + monday[4] + "\n",
+      "10.5000000000 1.500000 -2.250000 9.750000\n"
+      "12.0000000000 0.000000 0.000000 1.000000\n"
+      "13.0000000000 -0.500000 0.250000 9.500000\n",
+      "11.0000000000,48.10000000,11.50000000,519.25000000\n"
+      "14.0000000000,48.20000000,11.60000000,520.50000000\n",
+      "/gps/fix 2\n/imu/data 2\n/imu/other 1\n",
+      "5c5\n< " + monday[4] + "\n---\n> " + tuesday[4] + "\n",
+  };
+  ASSERT_EQ(recipes.size(), sizeof expected / sizeof expected[0]);
+  std::string tools = TARNWICK_PATH;
+  tools = tools.substr(0, tools.rfind('/'));
+  for (size_t i = 0; i < recipes.size(); ++i) {
+    std::string command = recipes[i];
+    size_t bag = command.find("tarnwick BAG");
+    if (bag != std::string::npos)
+      command.replace(bag + 9, 3, "monday.bag");
+    writeFile(dir.path("recipe.sh"),
+              "cd " + dir.path("") + " && PATH=" + tools + ":$PATH && " + command + "\n");
+    FILE *shell = popen(("bash " + dir.path("recipe.sh")).c_str(), "r");
+    ASSERT_TRUE(shell);
+    std::string out;
+    char block[4096];
+    for (size_t got; (got = fread(block, 1, sizeof block, shell)) > 0;)
+      out.append(block, got);
+    pclose(shell);
+    EXPECT_EQ(out, expected[i]) << recipes[i];
+  }
+
+  // Each example of the manual page, as the README gives it.
+  std::string manual = readFile(TARNWICK_SOURCE_DIR "/doc/tarnwick.1");
+  for (size_t at = 0; (at = manual.find("\n.EX\n", at)) != std::string::npos; ++at) {
+    std::string example = manual.substr(at + 5, manual.find("\n.EE", at) - at - 5);
+    for (size_t quote; (quote = example.find("\\(aq")) != std::string::npos;)
+      example.replace(quote, 4, "'");
+    if (example.find('|') != std::string::npos || example.find("diff") == 0) {
+      size_t bag = example.find("drive.bag");
+      if (bag != std::string::npos)
+        example.replace(bag, 9, "BAG");
+      EXPECT_NE(std::find(recipes.begin(), recipes.end(), example), recipes.end()) << example;
+    }
+  }
+}
+
 }  // namespace
