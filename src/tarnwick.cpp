@@ -1319,8 +1319,9 @@ static void readBagIndex(int fd, BagIndex &index)
 }
 
 // Checks the records of every chunk that holds a message stored at or before
-// time, before the walk reads any message stored then. Its buffers go when
-// they are large: the library is about to need as much for the same chunk.
+// time, before the walk reads any message stored then. The file's mapping
+// goes at once, and the buffers when they are large: the library is about to
+// need as much for the same chunk.
 static void checkChunksUpTo(uint64_t time, BagIndex &index)
 {
   std::vector<IndexEntry> entries;
@@ -1344,6 +1345,7 @@ static void checkChunksUpTo(uint64_t time, BagIndex &index)
     checkRecords(entries, records, false, readable ? nullptr : &unreadable, index.damageOf);
     inBagLibrary = 0;
     entries.clear();
+    index.buffers.mapping.reset();
     if (index.buffers.storedSize + index.buffers.decompressedSize > (16 << 20))
       index.buffers = ChunkBuffers();
   }

@@ -11,6 +11,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
@@ -575,9 +576,10 @@ long cpuMilliseconds(pid_t child)
   return (userTicks + systemTicks) * 1000 / sysconf(_SC_CLK_TCK);
 }
 
-// Waits until the tool has filled the pipe that it writes into, so that it is
-// blocked in write(2): in its own code, not in the bag library's.
-void waitUntilFull(int pipeEnd)
+// Waits until the tool has filled the pipe that it writes into and is
+// blocked in write(2) on it, as the kernel says: in its own code, not in the
+// bag library's.
+void waitUntilFull(pid_t child, int pipeEnd)
 {
   int queued = 0;
   for (int waited = 0; waited < 10000 && queued < fcntl(pipeEnd, F_GETPIPE_SZ) - 4096;
@@ -585,7 +587,12 @@ void waitUntilFull(int pipeEnd)
     usleep(5000);
     ioctl(pipeEnd, FIONREAD, &queued);
   }
-  usleep(20000);
+  const std::string writingStdout = std::to_string(SYS_write) + " 0x1 ";
+  std::string syscall = "/proc/" + std::to_string(child) + "/syscall";
+  for (int waited = 0;
+       waited < 10000 && readFile(syscall).compare(0, writingStdout.size(), writingStdout) != 0;
+       waited += 5)
+    usleep(5000);
 }
 
 // Sends SIGINT to child after a while, and returns its wait status.
@@ -642,7 +649,7 @@ TEST(Interrupt, StalledReaderDoesNotHoldTheTool)
   const std::string &bagPath = longBag().path, &intact = longBag().listing;
   int fromTool;
   pid_t child = startTarnwick({bagPath}, fromTool);
-  waitUntilFull(fromTool);
+  waitUntilFull(child, fromTool);
   expectExit(interruptAfter(child, 0), 255);
   expectWholeLinesOf(readToEnd(fromTool), intact);
 }
@@ -757,7 +764,7 @@ TEST(Interrupt, FaultOutsideTheBagLibraryIsNotContained)
     struct rlimit noCore = {0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
   });
-  waitUntilFull(fromTool);
+  waitUntilFull(child, fromTool);
   kill(child, SIGSEGV);
   int wstatus = waitForExit(child);
   close(fromTool);
