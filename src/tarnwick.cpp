@@ -944,9 +944,6 @@ static void checkRecords(const std::vector<IndexEntry> &entries, const Records &
   }
 }
 
-// Buffers for a chunk's bytes as stored and as decompressed, kept from one
-// chunk to the next; never filled beyond what the chunk holds, so that a
-// header's claim of gigabytes costs address space, not memory.
 struct Unmap {
   size_t size;
   void operator()(char *at) const
@@ -955,6 +952,9 @@ struct Unmap {
   }
 };
 
+// Buffers for a chunk's bytes as stored and as decompressed, kept from one
+// chunk to the next; never filled beyond what the chunk holds, so that a
+// header's claim of gigabytes costs address space, not memory.
 struct ChunkBuffers {
   std::unique_ptr<char[]> stored, decompressed;
   size_t storedSize = 0, decompressedSize = 0;
@@ -1015,6 +1015,7 @@ static bool readChunk(const BagFile &file, const std::string &header, uint64_t d
     return false;
   unsigned int claimed = numberField(header, "size", 4), size = claimed;
   try {
+    // The decompressors take their input as char *, and only read it.
     char *stored = const_cast<char *>(inFile);
     if (!stored) {
       stored = bufferOf(buffers.stored, buffers.storedSize, dataSize);
