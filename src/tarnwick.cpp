@@ -125,15 +125,15 @@ static size_t writeOut(int fd, const char *data, size_t size, int &error, bool s
 // After a stop or a fault: hands data to stdout as far as its reader takes
 // it, waiting stallMs each time for room (0: only what it has room for now,
 // and then in whole lines). Pieces of at most PIPE_BUF bytes go into a pipe
-// whole once poll says it has room, so no write blocks. A further stop cuts
-// the wait short. Returns the bytes taken; a file takes them all.
-static size_t writeToReader(const char *data, size_t size, int stallMs)
+// whole once poll says it has room, so no write blocks. A stop beyond the
+// stops counted so far (stops) cuts the wait short. Returns the bytes taken;
+// a file takes them all.
+static size_t writeToReader(const char *data, size_t size, int stallMs, int stops)
 {
   int error;
   if (!outputMayStall)
     return writeOut(STDOUT_FILENO, data, size, error, false);
   size_t done = 0;
-  int stops = stopsAsked;
   while (done < size) {
     if (stops != stopsAsked)
       stallMs = 0;
@@ -184,11 +184,11 @@ static size_t writeToReader(const char *data, size_t size, int stallMs)
   if (!outputEndsALine) {
     const char *end = static_cast<const char *>(memchr(data, '\n', size));
     size_t rest = end ? end - data + 1 : size;
-    done = writeToReader(data, rest, stopStallMs);
+    done = writeToReader(data, rest, stopStallMs, stopsAsked);
     if (done < rest)
       endByStop();
   }
-  writeToReader(data + done, size - done, 0);
+  writeToReader(data + done, size - done, 0, stopsAsked);
   endByStop();
 }
 
@@ -211,7 +211,7 @@ static void flushLines()
     finishAfterStop(outBuf + written, outDone - written);
   if (stopAsked && error == 0 && written < size_t(outDone)) {
     // A stop while a line is in flight: the line goes on to a reader that reads.
-    written += writeToReader(outBuf + written, outDone - written, stopStallMs);
+    written += writeToReader(outBuf + written, outDone - written, stopStallMs, stopsAsked);
     if (written < size_t(outDone))
       endByStop();
   }
@@ -276,13 +276,16 @@ static void Fault(int signo)
   }
   // Every listed line reaches a reader that is still reading, however
   // slowly; from here on a stop signal only cuts the wait short.
+  // A stop that came with the fault, held back until here, cuts the wait
+  // short as well: it is counted as new.
   flushing = 1;
+  int stopsBefore = stopsAsked;
   sigset_t stops;
   sigemptyset(&stops);
   for (int stop : stopSignals)
     sigaddset(&stops, stop);
   sigprocmask(SIG_UNBLOCK, &stops, nullptr);
-  writeToReader(outBuf, outDone, faultStallMs);
+  writeToReader(outBuf, outDone, faultStallMs, stopsBefore);
   int error;
   writeOut(faultOutput, faultLine, faultLineSize, error, false);
   const char *reason = signo == SIGSEGV  ? segv

@@ -739,6 +739,39 @@ TEST(Interrupt, ContainedFaultWaitsForASlowReader)
   EXPECT_TRUE(out.empty() || out.back() == '\n');
 }
 
+// A stop cuts short the wait for a reader after a contained fault, whether it
+// comes with the fault (both held while the tool is stopped) or at any time
+// after: nothing reads here, and the wait would last a minute. The run has
+// failed, and says so.
+TEST(Interrupt, StopCutsTheWaitAfterAContainedFaultShort)
+{
+  TempDir dir;
+  std::string bagPath = dir.path("slow.bag"), errPath = dir.path("stderr");
+  writeSlowBag(bagPath, 100);  // more lines than the pipe takes, fewer than the tool holds
+  std::string full = runTarnwick({bagPath}).out;
+  for (bool withTheFault : {true, false}) {
+    int fromTool;
+    pid_t child = startTarnwick({bagPath}, fromTool, [&] {
+      dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+    });
+    fcntl(fromTool, F_SETPIPE_SZ, 4096);
+    waitUntilAmongTheClouds(child, fromTool);
+    if (withTheFault)
+      kill(child, SIGSTOP);
+    kill(child, SIGSEGV);
+    kill(child, SIGTERM);
+    kill(child, SIGCONT);
+    expectExit(waitForExit(child), 253);
+    std::string out = readToEnd(fromTool);
+    EXPECT_TRUE(full.compare(0, out.size(), out) == 0) << out.size() << " bytes, not a prefix";
+    if (withTheFault) {
+      EXPECT_TRUE(out.empty() || out.back() == '\n');
+    }
+    EXPECT_NE(readFile(errPath).find("msg = the bag library read outside its buffers (SIGSEGV)"),
+              std::string::npos);
+  }
+}
+
 // A script's background job starts with SIGINT ignored, and keeps it so.
 TEST(Interrupt, IgnoredOnEntryStaysIgnored)
 {
