@@ -923,15 +923,15 @@ static void noteDamage(DamageOf &damageOf, uint32_t connection, uint64_t time, R
 // each within its room up to the next record or the end of records. Where the
 // chunk could not be read, unreadable says why. The library leaves out
 // messages stored at time 0 (before ros::TIME_MIN): it never reads them.
-static void checkRecords(const std::vector<IndexEntry> &entries, const Records &records,
-                         bool version102, const std::string *unreadable, DamageOf &damageOf)
+// The entries are taken in the order of their offsets, which is the order of
+// the records in memory, and leaves each record's room end at the next entry.
+static void checkRecords(std::vector<IndexEntry> &entries, const Records &records, bool version102,
+                         const std::string *unreadable, DamageOf &damageOf)
 {
-  // Offsets in order: each record's room ends at the next offset above its own.
-  std::vector<uint64_t> offsets(entries.size());
-  for (size_t i = 0; i < entries.size(); ++i)
-    offsets[i] = entries[i].offset;
-  std::sort(offsets.begin(), offsets.end());
-  offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
+  auto byOffset = [](const IndexEntry &a, const IndexEntry &b) { return a.offset < b.offset; };
+  if (!std::is_sorted(entries.begin(), entries.end(), byOffset))
+    std::sort(entries.begin(), entries.end(), byOffset);
+  size_t next = 0;  // the first entry at an offset above the current one
   for (const IndexEntry &entry : entries) {
     if (entry.time == 0)
       continue;
@@ -939,8 +939,10 @@ static void checkRecords(const std::vector<IndexEntry> &entries, const Records &
       noteDamage(damageOf, entry.connection, entry.time, {RecordDamage::unchecked, 0}, *unreadable);
       continue;
     }
-    auto next = std::upper_bound(offsets.begin(), offsets.end(), entry.offset);
-    uint64_t roomEnd = next == offsets.end() ? records.size : std::min(*next, records.size);
+    while (next < entries.size() && entries[next].offset <= entry.offset)
+      ++next;
+    uint64_t roomEnd =
+        next == entries.size() ? records.size : std::min(entries[next].offset, records.size);
     RecordCheck check = checkRecord(records, entry.offset, roomEnd, version102);
     if (check.what != RecordDamage::none)
       noteDamage(damageOf, entry.connection, entry.time, check, "");

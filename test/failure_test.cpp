@@ -308,6 +308,17 @@ TEST(ReadFailure, DamagedLengthInsideAMessage)
        {{32, 38 + 30}, {4, 10 + 30}},
        "a sensor_msgs/TimeReference message claims 68 bytes, more than its chunk holds: "
        "damaged bag"},
+      // Into the next record, of a connection that the chunk's index lists
+      // before this one.
+      {"time reference record and source, 30 bytes into a later record",
+       [&](rosbag::Bag &bag) {
+         writeReference(bag);
+         bag.write("/imu/before", ros::Time(3), imu);
+       },
+       "gps-source",
+       {{32, 38 + 30}, {4, 10 + 30}},
+       "a sensor_msgs/TimeReference message claims 68 bytes, more than its chunk holds: "
+       "damaged bag"},
       {"time reference record and source, after a padded header",
        writeReference,
        "gps-source",
