@@ -928,7 +928,9 @@ static void noteDamage(DamageOf &damageOf, uint32_t connection, uint64_t time, R
 static void checkRecords(std::vector<IndexEntry> &entries, const Records &records, bool version102,
                          const std::string *unreadable, DamageOf &damageOf)
 {
-  auto byOffset = [](const IndexEntry &a, const IndexEntry &b) { return a.offset < b.offset; };
+  auto byOffset = [](const IndexEntry &a, const IndexEntry &b) {
+    return a.offset < b.offset;
+  };
   if (!std::is_sorted(entries.begin(), entries.end(), byOffset))
     std::sort(entries.begin(), entries.end(), byOffset);
   size_t next = 0;  // the first entry at an offset above the current one
