@@ -923,8 +923,8 @@ static void noteDamage(DamageOf &damageOf, uint32_t connection, uint64_t time, R
 // each within its room up to the next record or the end of records. Where the
 // chunk could not be read, unreadable says why. The library leaves out
 // messages stored at time 0 (before ros::TIME_MIN): it never reads them.
-// The entries are taken in the order of their offsets, which is the order of
-// the records in memory, and leaves each record's room end at the next entry.
+// The entries are sorted in place by offset, the order of the records in
+// memory, so that each record's room ends at the next entry's offset.
 static void checkRecords(std::vector<IndexEntry> &entries, const Records &records, bool version102,
                          const std::string *unreadable, DamageOf &damageOf)
 {
