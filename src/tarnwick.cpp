@@ -275,9 +275,8 @@ static void Fault(int signo)
     return;
   }
   // Every listed line reaches a reader that is still reading, however
-  // slowly; from here on a stop signal only cuts the wait short.
-  // A stop that came with the fault, held back until here, cuts the wait
-  // short as well: it is counted as new.
+  // slowly; from here on a stop signal only cuts the wait short, a stop that
+  // came with the fault and was held back until here among them.
   flushing = 1;
   int stopsBefore = stopsAsked;
   sigset_t stops;
